@@ -1,0 +1,542 @@
+// The native callable type: object layout, Python's argument binding with the interpreter's own
+// error wording, exact-type checks, method binding and the attributes introspection relies on.
+// This is the one place where C++ exceptions are turned into Python exceptions.
+#include "function.hpp"
+
+#include <cstddef>
+#include <new>
+#include <stdexcept>
+#include <typeinfo>
+#include <string>
+
+namespace pelorix {
+namespace {
+
+constexpr std::size_t max_params = 16;
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple, or null for None
+    PyObject* kwdefaults;   // dict, or null for None
+    PyObject* annotations;  // dict
+    PyObject* globals;      // the module namespace
+    PyObject* code;         // built on first request of __code__
+    const FunctionSpec* spec;
+    PyObject* param_names[max_params];  // interned
+    PyObject* varkw_name;               // interned, or null
+};
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// ---- error messages on the cold path, worded as the interpreter words them ----
+
+[[gnu::cold]] void set_missing(FunctionObject* f, const std::vector<PyObject*>& missing) {
+    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+    std::string list;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list += "'";
+        list += PyUnicode_AsUTF8(missing[i]);
+        list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s",
+                 f->qualname, static_cast<Py_ssize_t>(missing.size()),
+                 missing.size() == 1 ? "" : "s", list.c_str());
+}
+
+[[gnu::cold]] void set_too_many(FunctionObject* f, std::size_t given) {
+    const std::size_t argcount = f->spec->params.size();
+    const std::size_t defcount = f->defaults ? static_cast<std::size_t>(PyTuple_GET_SIZE(f->defaults)) : 0;
+    std::string takes;
+    bool plural = argcount != 1;
+    if (defcount > 0) {
+        const std::size_t least = argcount > defcount ? argcount - defcount : 0;
+        takes = "from " + std::to_string(least) + " to " + std::to_string(argcount);
+        plural = true;
+    } else {
+        takes = std::to_string(argcount);
+    }
+    PyErr_Format(PyExc_TypeError, "%U() takes %s positional argument%s but %zd %s given",
+                 f->qualname, takes.c_str(), plural ? "s" : "", static_cast<Py_ssize_t>(given),
+                 given == 1 ? "was" : "were");
+}
+
+const char* check_text(Check check) {
+    switch (check) {
+        case Check::Str: return "str";
+        case Check::Int: return "int";
+        case Check::Dict: return "dict";
+        case Check::StrOrNone: return "str or None";
+        case Check::ListOrNone: return "list or None";
+        case Check::Any: break;
+    }
+    return "object";
+}
+
+bool passes(Check check, PyObject* v) {
+    switch (check) {
+        case Check::Any: return true;
+        case Check::Str: return PyUnicode_CheckExact(v);
+        case Check::Int: return PyLong_CheckExact(v);
+        case Check::Dict: return PyDict_CheckExact(v);
+        case Check::StrOrNone: return v == Py_None || PyUnicode_CheckExact(v);
+        case Check::ListOrNone: return v == Py_None || PyList_CheckExact(v);
+    }
+    return false;
+}
+
+[[gnu::cold]] void set_bad_type(FunctionObject* f, const Param& p, PyObject* v) {
+    PyErr_Format(PyExc_TypeError, "%U() argument '%s' must be %s, not %s", f->qualname, p.name,
+                 check_text(p.check), Py_TYPE(v)->tp_name);
+}
+
+[[gnu::cold]] void set_bad_result(FunctionObject* f, PyObject* v) {
+    PyErr_Format(PyExc_TypeError, "%U() returned %s, expected %s", f->qualname, Py_TYPE(v)->tp_name,
+                 check_text(f->spec->result));
+}
+
+PyObject* builtin_type(nb::exception_type t) {
+    switch (t) {
+        case nb::exception_type::stop_iteration: return PyExc_StopIteration;
+        case nb::exception_type::index_error: return PyExc_IndexError;
+        case nb::exception_type::key_error: return PyExc_KeyError;
+        case nb::exception_type::value_error: return PyExc_ValueError;
+        case nb::exception_type::type_error: return PyExc_TypeError;
+        case nb::exception_type::buffer_error: return PyExc_BufferError;
+        case nb::exception_type::import_error: return PyExc_ImportError;
+        case nb::exception_type::attribute_error: return PyExc_AttributeError;
+        default: return PyExc_RuntimeError;
+    }
+}
+
+// Runs the body with every C++ exception turned into a Python exception.
+PyObject* run_body(FunctionObject* f, Call& call) noexcept {
+    try {
+        nb::object result = f->spec->body(call);
+        if (!result.is_valid()) {
+            if (PyErr_Occurred()) return nullptr;
+            return Py_NewRef(Py_None);
+        }
+        return result.release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        PyErr_SetString(builtin_type(e.type()), e.what());
+    } catch (const std::bad_cast&) {
+        PyErr_Format(PyExc_TypeError, "%U(): unexpected argument type", f->qualname);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "%U(): internal error: %s", f->qualname, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "%U(): internal error", f->qualname);
+    }
+    return nullptr;
+}
+
+int find_param(FunctionObject* f, PyObject* key) {
+    const int n = static_cast<int>(f->spec->params.size());
+    for (int i = 0; i < n; ++i)
+        if (f->param_names[i] == key) return i;
+    for (int i = 0; i < n; ++i) {
+        const int eq = PyUnicode_Compare(f->param_names[i], key);
+        if (eq == 0) return i;
+        if (eq == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    return -1;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    const FunctionSpec& spec = *f->spec;
+    const std::size_t nparams = spec.params.size();
+    const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    PyObject* slots[max_params] = {};
+
+    for (std::size_t i = 0; i < nargs && i < nparams; ++i) slots[i] = args[i];
+
+    nb::object kwdict;
+    if (f->varkw_name) {
+        kwdict = nb::steal(PyDict_New());
+        if (!kwdict.is_valid()) return nullptr;
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + static_cast<std::size_t>(k)];
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+            return nullptr;
+        }
+        const int j = find_param(f, key);
+        if (j < 0) {
+            if (!kwdict.is_valid()) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                             f->qualname, key);
+                return nullptr;
+            }
+            if (PyDict_SetItem(kwdict.ptr(), key, value) < 0) return nullptr;
+            continue;
+        }
+        if (slots[j]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         key);
+            return nullptr;
+        }
+        slots[j] = value;
+    }
+
+    if (nargs > nparams) {
+        set_too_many(f, nargs);
+        return nullptr;
+    }
+
+    const std::size_t ndefaults =
+        f->defaults ? static_cast<std::size_t>(PyTuple_GET_SIZE(f->defaults)) : 0;
+    const std::size_t first_default = nparams > ndefaults ? nparams - ndefaults : 0;
+    bool any_missing = false;
+    for (std::size_t i = 0; i < nparams; ++i) {
+        if (slots[i]) continue;
+        if (i >= first_default) {
+            slots[i] = PyTuple_GET_ITEM(f->defaults, i - (nparams - ndefaults));
+        } else {
+            any_missing = true;
+        }
+    }
+    if (any_missing) {
+        std::vector<PyObject*> missing;
+        for (std::size_t i = 0; i < nparams; ++i)
+            if (!slots[i]) missing.push_back(f->param_names[i]);
+        set_missing(f, missing);
+        return nullptr;
+    }
+
+    for (std::size_t i = 0; i < nparams; ++i) {
+        const Param& p = spec.params[i];
+        if (!passes(p.check, slots[i])) {
+            set_bad_type(f, p, slots[i]);
+            return nullptr;
+        }
+    }
+
+    Call call(self, slots, kwdict.ptr());
+    PyObject* result = run_body(f, call);
+    if (result && !passes(spec.result, result)) {
+        set_bad_result(f, result);
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+// ---- type slots ----
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Pickled (and deep-copied) by reference, as Python functions are.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    if (value && static_cast<std::size_t>(PyTuple_GET_SIZE(value)) > as_function(self)->spec->params.size()) {
+        PyErr_SetString(PyExc_ValueError, "__defaults__ has more items than the function has parameters");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// A code object that describes the parameters, so inspect treats the function like a Python one.
+PyObject* get_code(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->code) return Py_NewRef(f->code);
+    const FunctionSpec& spec = *f->spec;
+    const std::size_t n = spec.params.size();
+    nb::object names = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(n + (f->varkw_name ? 1 : 0))));
+    if (!names.is_valid()) return nullptr;
+    for (std::size_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(f->param_names[i]));
+    if (f->varkw_name)
+        PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(n), Py_NewRef(f->varkw_name));
+    nb::object modname = nb::borrow(f->module ? f->module : Py_None);
+    PyCodeObject* empty = PyCode_NewEmpty(PyUnicode_Check(modname.ptr()) ? PyUnicode_AsUTF8(modname.ptr()) : "<native>",
+                                          spec.name, 0);
+    if (!empty) return nullptr;
+    nb::object base = nb::steal(reinterpret_cast<PyObject*>(empty));
+    try {
+        int flags = CO_OPTIMIZED | CO_NEWLOCALS | (f->varkw_name ? CO_VARKEYWORDS : 0);
+        nb::object code = base.attr("replace")(
+            nb::arg("co_argcount") = n, nb::arg("co_varnames") = names,
+            nb::arg("co_nlocals") = PyTuple_GET_SIZE(names.ptr()), nb::arg("co_flags") = flags,
+            nb::arg("co_qualname") = nb::borrow(f->qualname));
+        f->code = code.release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    }
+    return Py_NewRef(f->code);
+}
+
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
+PyObject* get_builtins(PyObject*, void*) {
+    PyObject* b = PyEval_GetBuiltins();
+    return Py_NewRef(b ? b : Py_None);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+PyTypeObject* the_type = nullptr;
+
+}  // namespace
+
+PyObject* Name::get() const {
+    if (!obj_) {
+        obj_ = PyUnicode_InternFromString(text_);
+        if (!obj_) throw nb::python_error();
+    }
+    return obj_;
+}
+
+nb::object Call::global(const Name& name) const {
+    FunctionObject* f = as_function(function_);
+    PyObject* key = name.get();
+    PyObject* v = PyDict_GetItemWithError(f->globals, key);
+    if (!v && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    if (!v) throw nb::python_error();
+    return nb::borrow(v);
+}
+
+PyTypeObject* function_type() {
+    if (!the_type) {
+        the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+        if (!the_type) throw nb::python_error();
+    }
+    return the_type;
+}
+
+nb::object make_function(const FunctionSpec& spec, nb::handle globals, const char* qualprefix,
+                         std::initializer_list<nb::handle> defaults) {
+    if (spec.params.size() > max_params) throw std::length_error("too many parameters");
+    PyTypeObject* tp = function_type();
+    auto* f = PyObject_GC_New(FunctionObject, tp);
+    if (!f) throw nb::python_error();
+    f->vectorcall = function_vectorcall;
+    f->dict = f->weakrefs = f->name = f->qualname = f->module = f->doc = nullptr;
+    f->defaults = f->kwdefaults = f->annotations = f->globals = f->code = nullptr;
+    f->spec = &spec;
+    f->varkw_name = nullptr;
+    nb::object result = nb::steal(reinterpret_cast<PyObject*>(f));  // owns f from here on
+
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        f->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
+        if (!f->param_names[i]) throw nb::python_error();
+        Py_INCREF(f->param_names[i]);  // interned names stay for the life of the process
+    }
+    if (spec.varkw) {
+        f->varkw_name = PyUnicode_InternFromString(spec.varkw);
+        if (!f->varkw_name) throw nb::python_error();
+        Py_INCREF(f->varkw_name);
+    }
+
+    nb::str name(spec.name);
+    nb::str qualname = qualprefix ? nb::str((std::string(qualprefix) + "." + spec.name).c_str()) : name;
+    f->name = name.release().ptr();
+    f->qualname = qualname.release().ptr();
+    f->globals = nb::borrow(globals).release().ptr();
+    PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
+    f->module = Py_NewRef(modname ? modname : Py_None);
+    f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
+
+    if (defaults.size() > 0) {
+        nb::object t = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
+        if (!t.is_valid()) throw nb::python_error();
+        Py_ssize_t i = 0;
+        for (nb::handle d : defaults) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(d.ptr()));
+        f->defaults = t.release().ptr();
+    }
+
+    nb::dict ann;
+    for (const Param& p : spec.params)
+        if (p.annotation) ann[p.name] = nb::str(p.annotation);
+    if (spec.returns) ann["return"] = nb::str(spec.returns);
+    f->annotations = ann.release().ptr();
+
+    PyObject_GC_Track(f);
+    return result;
+}
+
+bool is_function_of(nb::handle obj, const FunctionSpec& spec) {
+    return the_type && Py_TYPE(obj.ptr()) == the_type && as_function(obj.ptr())->spec == &spec;
+}
+
+}  // namespace pelorix

@@ -1,0 +1,146 @@
+// Module set-up, class creation and the small calling helpers that module sources share.
+#include "runtime.hpp"
+
+#include <cstdarg>
+#include <vector>
+
+namespace pelorix {
+
+namespace {
+const Name n_print("print");
+}
+
+nb::object Module::import(const char* name, const char* asname) {
+    PyObject* mod = PyImport_ImportModuleLevel(name, globals().ptr(), nullptr, nullptr, 0);
+    if (!mod) raise_current();
+    nb::object result = nb::steal(mod);
+    set(asname ? asname : name, result);
+    return result;
+}
+
+void Module::import_from(const char* module, std::initializer_list<const char*> names, int level) {
+    nb::list fromlist;
+    for (const char* n : names) fromlist.append(nb::str(n));
+    PyObject* mod = PyImport_ImportModuleLevel(module, globals().ptr(), nullptr, fromlist.ptr(), level);
+    if (!mod) raise_current();
+    nb::object source = nb::steal(mod);
+    for (const char* n : names) {
+        PyObject* value = PyObject_GetAttrString(source.ptr(), n);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+            PyErr_Clear();
+            nb::object modname = nb::getattr(source, "__name__", nb::str(module));
+            raise(PyExc_ImportError, "cannot import name '%s' from '%U'", n, modname.ptr());
+        }
+        set(n, nb::steal(value));
+    }
+}
+
+void Module::set(const char* name, nb::handle value) {
+    if (PyDict_SetItemString(globals().ptr(), name, value.ptr()) < 0) raise_current();
+}
+
+nb::object Module::def(const FunctionSpec& spec, std::initializer_list<nb::handle> defaults) {
+    nb::object f = make_function(spec, globals(), nullptr, defaults);
+    set(spec.name, f);
+    return f;
+}
+
+nb::object Module::method(const FunctionSpec& spec, const char* cls,
+                          std::initializer_list<nb::handle> defaults) const {
+    return make_function(spec, globals(), cls, defaults);
+}
+
+nb::object Module::get(const char* name) const {
+    PyObject* v = PyDict_GetItemString(globals().ptr(), name);
+    if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(v);
+}
+
+nb::object make_class(nb::handle metaclass, const char* name, nb::handle bases, nb::handle globals,
+                      const char* doc, std::vector<std::pair<const char*, const char*>> annotations,
+                      std::vector<Member> members) {
+    nb::dict ns;
+    PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
+    ns["__module__"] = nb::borrow(modname ? modname : Py_None);
+    ns["__qualname__"] = nb::str(name);
+    if (doc) ns["__doc__"] = nb::str(doc);
+    if (!annotations.empty()) {
+        nb::dict ann;
+        for (const auto& [key, text] : annotations) ann[key] = nb::str(text);
+        ns["__annotations__"] = ann;
+    }
+    for (Member& m : members) ns[m.name] = std::move(m.value);
+    return nb::borrow(metaclass)(nb::str(name), bases, ns);
+}
+
+void print(const Call& c, std::initializer_list<nb::handle> args) {
+    nb::object fn = c.global(n_print);
+    std::vector<PyObject*> argv;
+    argv.reserve(args.size());
+    for (nb::handle a : args) argv.push_back(a.ptr());
+    PyObject* r = PyObject_Vectorcall(fn.ptr(), argv.data(), argv.size(), nullptr);
+    if (!r) raise_current();
+    Py_DECREF(r);
+}
+
+nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
+                       nb::handle kwargs) {
+    if (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
+        nb::object method = nb::steal(PyObject_GetAttr(self.ptr(), name.get()));
+        if (!method.is_valid()) raise_current();
+        nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+        if (!tuple.is_valid()) raise_current();
+        Py_ssize_t i = 0;
+        for (nb::handle a : args) PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(a.ptr()));
+        PyObject* r = PyObject_Call(method.ptr(), tuple.ptr(), kwargs.ptr());
+        if (!r) raise_current();
+        return nb::steal(r);
+    }
+    PyObject* argv[8];
+    if (args.size() + 1 > 8) raise(PyExc_RuntimeError, "too many arguments");
+    argv[0] = self.ptr();
+    std::size_t n = 1;
+    for (nb::handle a : args) argv[n++] = a.ptr();
+    PyObject* r = PyObject_VectorcallMethod(name.get(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) raise_current();
+    return nb::steal(r);
+}
+
+PyObject* type_lookup(nb::handle self, const Name& name) {
+    return _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
+}
+
+bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec) {
+    PyObject* method = nullptr;
+    const int unbound = _PyObject_GetMethod(self.ptr(), name.get(), &method);
+    if (!method) raise_current();
+    const bool same = unbound == 1 && is_function_of(method, spec);
+    Py_DECREF(method);
+    return same;
+}
+
+std::string_view utf8(nb::handle str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str.ptr(), &size);
+    if (!data) raise_current();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+nb::str make_str(std::string_view text) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+    if (!s) raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+void raise_current() { throw nb::python_error(); }
+
+void raise(PyObject* type, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    PyErr_FormatV(type, fmt, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+}  // namespace pelorix

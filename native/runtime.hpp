@@ -1,0 +1,74 @@
+// Helpers shared by the module sources: module set-up in a fixed order, class creation through a
+// metaclass, module-global lookup, printing through the host's print, method calls on instances
+// and small exact-type tests.
+#pragma once
+
+#include "function.hpp"
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pelorix {
+
+// Builds a module namespace in order: imports first, then constants, functions and classes.
+class Module {
+public:
+    explicit Module(nb::module_ m) : m_(std::move(m)) {}
+
+    // import NAME [as ASNAME]
+    nb::object import(const char* name, const char* asname = nullptr);
+    // from MODULE import NAME, ... (level 1 for a sibling of this module's package)
+    void import_from(const char* module, std::initializer_list<const char*> names, int level = 0);
+    void set(const char* name, nb::handle value);
+    // Creates a module-level function and binds it under its name.
+    nb::object def(const FunctionSpec& spec, std::initializer_list<nb::handle> defaults = {});
+    nb::object method(const FunctionSpec& spec, const char* cls,
+                      std::initializer_list<nb::handle> defaults = {}) const;
+    nb::handle globals() const { return PyModule_GetDict(m_.ptr()); }
+    nb::object get(const char* name) const;
+
+private:
+    nb::module_ m_;
+};
+
+// One entry of a class namespace, in definition order.
+struct Member {
+    const char* name;
+    nb::object value;
+};
+
+// Creates a class the way a class statement does: metaclass(name, bases, namespace), with
+// __module__, __qualname__, __doc__ and __annotations__ set first.
+nb::object make_class(nb::handle metaclass, const char* name, nb::handle bases, nb::handle globals,
+                      const char* doc, std::vector<std::pair<const char*, const char*>> annotations,
+                      std::vector<Member> members);
+
+// print(*args) through the module's `print` (module namespace first, then builtins).
+void print(const Call& c, std::initializer_list<nb::handle> args);
+
+// self.NAME(*args): normal attribute lookup, so overrides and instance attributes are honoured.
+nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
+                       nb::handle kwargs = nb::handle());
+
+// The object that `type(self).NAME` resolves to, or null; borrowed.
+PyObject* type_lookup(nb::handle self, const Name& name);
+// True when self.NAME would find a native function made from `spec` (not overridden anywhere, no
+// instance attribute shadowing it), so a direct C++ call cannot be told apart from a lookup.
+bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec);
+
+inline bool is_exact_str(nb::handle h) { return PyUnicode_CheckExact(h.ptr()); }
+inline bool is_exact_int(nb::handle h) { return PyLong_CheckExact(h.ptr()); }
+inline bool is_exact_dict(nb::handle h) { return PyDict_CheckExact(h.ptr()); }
+
+// The UTF-8 view of a str (valid while the str lives); raises on lone surrogates.
+std::string_view utf8(nb::handle str);
+nb::str make_str(std::string_view utf8_text);
+
+// Throws the Python exception that is currently set.
+[[noreturn]] void raise_current();
+// Sets `type` with a formatted message and throws it.
+[[noreturn]] void raise(PyObject* type, const char* fmt, ...);
+
+}  // namespace pelorix

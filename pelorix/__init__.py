@@ -1,0 +1,1 @@
+"""pelorix: native toolkit for Python experiment control."""

@@ -1,0 +1,1 @@
+"""Instrument drivers built on the common native base class."""
