@@ -1,0 +1,75 @@
+"""Command line of pelorix: ``pelorix diff|port|kill|terminal ...`` (also ``python -m pelorix``)."""
+
+import argparse
+import os
+import sys
+
+
+def _diff(args):
+    from pelorix.toolkit import view
+
+    for path in (args.old, args.new):
+        if not os.path.isfile(path):
+            sys.exit(f"pelorix diff: no such file: {path}")
+    comparer = view.BeautifulHtmlDiff(file1=args.old, file2=args.new)
+    print(comparer.generate_html(output_file=args.output, auto_open=not args.no_open))
+
+
+def _port(args):
+    from pelorix.toolkit import shell
+
+    pid = shell.find_process_by_port(args.port)
+    if pid is None:
+        print(f"No process is listening on port {args.port}")
+        return 1
+    print(pid)
+    return 0
+
+
+def _kill(args):
+    from pelorix.toolkit import shell
+
+    shell.kill(pid=args.pid or 0, port=args.port or 0)
+
+
+def _terminal(args):
+    from pelorix.toolkit import shell
+
+    shell.terminal(command=" ".join(args.command) or None, cwd=args.cwd)
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(prog="pelorix", description=__doc__)
+    sub = parser.add_subparsers(dest="command", required=True)
+
+    p = sub.add_parser("diff", help="write a side-by-side HTML diff page of two files")
+    p.add_argument("old")
+    p.add_argument("new")
+    p.add_argument("-o", "--output", help="page to write (default: a new temporary file)")
+    p.add_argument("--no-open", action="store_true", help="do not open the page in a browser")
+    p.set_defaults(run=_diff)
+
+    p = sub.add_parser("port", help="print the id of the process listening on a port")
+    p.add_argument("port", type=int)
+    p.set_defaults(run=_port)
+
+    p = sub.add_parser("kill", help="terminate a process by id or by the port it listens on")
+    group = p.add_mutually_exclusive_group(required=True)
+    group.add_argument("--port", type=int)
+    group.add_argument("--pid", type=int)
+    p.set_defaults(run=_kill)
+
+    p = sub.add_parser("terminal", help="open a new terminal window")
+    p.add_argument("--cwd", help="directory to start in")
+    p.add_argument("command", nargs=argparse.REMAINDER, help="command to run in the window")
+    p.set_defaults(run=_terminal)
+    return parser
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    return args.run(args) or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
