@@ -16,13 +16,6 @@ class Quantity:
         d = self.default
         return f"Quantity({self.name!r}, value={d['value']!r}, ch={d['ch']!r}, unit={d['unit']!r})"
 
-    # deepcopy of a record must give an independent default mapping
-    def __deepcopy__(self, memo):
-        q = Quantity.__new__(Quantity)
-        q.name = self.name
-        q.default = deepcopy(self.default, memo)
-        return q
-
 
 def newcfg(quants, CHs):
     """Settings table: quantity name -> {channel: {"value": default}} for every channel and "global"."""

@@ -1,0 +1,209 @@
+"""Native functions behave like Python functions to callers and introspection tools."""
+
+import abc
+import copy
+import functools
+import inspect
+import pickle
+import weakref
+
+import pytest
+
+from pelorix.driver.common import instrumentcore as ic
+
+IC = ic.InstrumentCore
+native = type(ic.compress)
+
+
+class Driver(IC):
+    open = close = read = write = lambda self, *a, **kw: None
+
+
+# Python twins with the same names and parameters: the interpreter's own messages are the reference.
+def update(self, name, value, channel=1):
+    pass
+
+
+def setValue(self, name, value, **kw):
+    pass
+
+
+def decompress(values, lengths):
+    pass
+
+
+update.__qualname__ = "InstrumentCore.update"
+setValue.__qualname__ = "InstrumentCore.setValue"
+
+CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2), {}),
+    ((1, 2, 3, 4, 5), {}),
+    ((1, 2, 3, 4, 5, 6), {"x": 1}),
+    ((1,), {"name": "a", "value": 2, "channel": 3, "zzz": 4}),
+    ((1, "a"), {"name": "b"}),
+    ((), {"value": 1}),
+    ((1, 2), {"values": 3}),
+    ((), {"self": 1, "name": "n", "value": 2, "extra": 1}),
+]
+
+
+@pytest.mark.parametrize("args,kwargs", CALLS)
+@pytest.mark.parametrize("native_f,python_f", [
+    (vars(IC)["update"], update), (vars(IC)["setValue"], setValue), (ic.decompress, decompress)],
+    ids=["update", "setValue", "decompress"])
+def test_binding_errors_are_worded_as_the_interpreter_words_them(native_f, python_f, args, kwargs):
+    try:
+        python_f(*args, **kwargs)
+    except TypeError as e:
+        expected = str(e)
+    else:
+        expected = None
+    try:
+        native_f(*args, **kwargs)
+    except TypeError as e:
+        if expected is None:  # binding passed; only the body's own checks may complain
+            assert "argument" in str(e) or "object" in str(e) or "str" in str(e), e
+        else:
+            assert str(e) == expected
+    except Exception as e:  # binding passed and the body ran on nonsense arguments
+        assert expected is None, (expected, e)
+    else:
+        assert expected is None
+
+
+@pytest.mark.parametrize("value,accepted", [
+    ("s", True), (True, False), (None, False), (1, False), (type("S", (str,), {})("s"), False)])
+def test_str_parameters_accept_exactly_str(value, accepted):
+    d = Driver()
+    d.close = lambda **kw: None
+    if accepted:
+        with pytest.raises(KeyError):  # past the type check, into the table
+            d.update(value, 1)
+    else:
+        with pytest.raises(TypeError, match=r"InstrumentCore.update\(\) argument 'name' must be str"):
+            d.update(value, 1)
+
+
+def test_introspection_attributes():
+    f = vars(IC)["update"]
+    assert f.__defaults__ == (1,) and f.__kwdefaults__ is None
+    assert f.__annotations__ == {"name": "str", "value": "Any", "channel": "int | str"}
+    assert f.__globals__ is vars(ic) and f.__closure__ is None
+    assert f.__code__.co_varnames == ("self", "name", "value", "channel")
+    assert repr(f).startswith("<function InstrumentCore.update at 0x")
+    assert inspect.signature(vars(IC)["setValue"]).parameters["kw"].kind is inspect.Parameter.VAR_KEYWORD
+
+
+def test_defaults_can_be_rebound_like_a_python_functions(tmp_path):
+    f = vars(IC)["update"]
+    d = Driver()
+    d.config = {"q": {1: {}, 5: {}}}
+    try:
+        f.__defaults__ = (5,)
+        d.update("q", "v")
+        assert d.config["q"][5] == {"value": "v"}
+        f.__defaults__ = None
+        with pytest.raises(TypeError, match="missing 1 required positional argument: 'channel'"):
+            d.update("q", "v")
+        with pytest.raises(TypeError, match="__defaults__ must be set to a tuple object"):
+            f.__defaults__ = [1]
+    finally:
+        f.__defaults__ = (1,)
+    assert str(inspect.signature(f)).endswith("channel: 'int | str' = 1)")
+
+
+def test_attribute_setters_validate_like_the_interpreter():
+    f = ic.decompress
+    with pytest.raises(TypeError, match="__name__ must be set to a string object"):
+        f.__name__ = 1
+    with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
+        f.__annotations__ = 1
+    with pytest.raises(TypeError, match="__kwdefaults__ must be set to a dict object"):
+        f.__kwdefaults__ = 1
+
+
+def test_decorators_work_unchanged():
+    f = ic.decompress
+
+    @functools.wraps(f)
+    def wrapper(*a):
+        return f(*a)
+
+    assert wrapper.__name__ == "decompress" and wrapper.__wrapped__ is f
+    assert str(inspect.signature(wrapper)) == "(values, lengths)"
+
+    f.custom = 1
+    try:
+        assert vars(f) == {"custom": 1}
+        assert abc.abstractmethod(f).__isabstractmethod__ is True
+    finally:
+        vars(f).clear()
+
+    class Holder:
+        value = functools.cached_property(vars(IC)["info"])
+        model = addr = host = "m"
+        srate = port = 0
+        __module__ = "missing"
+
+    h = Holder()
+    assert h.value.startswith("\U0001f516Driver(addr=m") and vars(h)["value"] is h.value
+
+
+def test_method_binding_and_descriptor_protocol():
+    f = vars(IC)["info"]
+    d = Driver()
+    assert f.__get__(None, IC) is f
+    bound = d.info
+    assert bound.__func__ is f and bound.__self__ is d
+    assert IC.info(d) == d.info() == f(d)
+    weakref.ref(f)
+
+
+def test_pickled_and_copied_by_reference():
+    assert pickle.loads(pickle.dumps(ic.compress)) is ic.compress
+    assert pickle.loads(pickle.dumps(IC.setValue)) is vars(IC)["setValue"]
+    assert copy.deepcopy(ic.decompress) is ic.decompress
+
+
+def test_special_methods_work_from_the_class_namespace():
+    d = Driver()
+    assert repr(d) == d.info()
+    with d as same:
+        assert same is d
+
+
+def test_python_errors_inside_calls_propagate_unchanged():
+    class Boom(Exception):
+        pass
+
+    err = Boom()
+
+    class Failing(Driver):
+        def write(self, name, value, **kw):
+            raise err
+
+    d = Failing()
+    d.check = lambda *a: None
+    with pytest.raises(Boom) as e:
+        d.setValue("x", 1)
+    assert e.value is err
+
+
+def test_module_globals_are_looked_up_at_call_time(monkeypatch):
+    calls = []
+    monkeypatch.setattr(ic, "np", type("FakeNumpy", (), {"repeat": lambda *a: calls.append(a) or "r"}))
+    assert ic.decompress([1], [2]) == "r" and calls == [([1], [2])]
+    monkeypatch.delattr(ic, "np")
+    with pytest.raises(NameError, match="name 'np' is not defined"):
+        ic.decompress([1], [2])
+
+
+def test_print_goes_through_the_module_namespace(monkeypatch):
+    lines = []
+    monkeypatch.setattr(ic, "print", lambda *a: lines.append(a), raising=False)
+    d = Driver()
+    d.check = lambda *a: None
+    d.getValue("Offset", mode="debug", target="t")
+    assert len(lines) == 1 and lines[0][1] == "Offset" and lines[0][0].endswith("][GET][t]")

@@ -1,0 +1,34 @@
+"""The type stubs shipped beside each native module match what the built module exposes."""
+
+import importlib
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import pelorix
+
+MODULES = ["pelorix.driver.common.instrumentcore", "pelorix.driver.common.quantity",
+           "pelorix.toolkit.view", "pelorix.toolkit.shell", "pelorix.toolkit.ssh"]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_stub_matches_the_built_module(module):
+    try:
+        mod = importlib.import_module(module)
+    except ImportError:
+        pytest.skip(f"{module} is not built")
+    stub = pathlib.Path(mod.__file__).parent / (module.rsplit(".", 1)[1] + ".pyi")
+    assert stub.is_file(), f"no stub beside {mod.__file__}"
+    root = pathlib.Path(pelorix.__file__).parent.parent
+    env = dict(os.environ, MYPYPATH=str(root), PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-P", "-m", "mypy.stubtest", module,
+                        "--mypy-config-file", os.devnull], capture_output=True, text=True, env=env,
+                       cwd=root)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_package_is_marked_typed():
+    assert (pathlib.Path(pelorix.__file__).parent / "py.typed").is_file()
