@@ -10,8 +10,331 @@ using pc::Name;
 
 // ==== display helpers: display_tree, display_array ====
 namespace {
+namespace display_helpers {
 
-void define_display_helpers(pc::Module&) {}
+const Name n_np("np"), n_array("array"), n_ndim("ndim"), n_shape("shape"), n_items("items"),
+    n_add("add"), n_print("print"), n_import("__import__"), n_globals("__globals__");
+
+// Assertions are on unless the interpreter runs optimised; the setting is fixed at start-up.
+bool assertions_enabled = true;
+
+void check(int status) {
+    if (status < 0) pc::raise_current();
+}
+
+// f"{h}": the host's default formatting.
+nb::str format(nb::handle h) {
+    PyObject* s = PyObject_Format(h.ptr(), nullptr);
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    PyObject* s = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str join(const char* sep, nb::handle items) {
+    PyObject* s = PyUnicode_Join(nb::str(sep).ptr(), items.ptr());
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::object iterate(nb::handle h) {
+    PyObject* it = PyObject_GetIter(h.ptr());
+    if (!it) pc::raise_current();
+    return nb::steal(it);
+}
+
+// The next item of an iterator, or an invalid handle when it is exhausted.
+nb::object next(nb::handle it) {
+    PyObject* item = PyIter_Next(it.ptr());
+    if (!item && PyErr_Occurred()) pc::raise_current();
+    return nb::steal(item);
+}
+
+// `a, b = item`, with the interpreter's messages for the wrong number of values.
+std::pair<nb::object, nb::object> unpack2(nb::handle item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
+    PyObject* raw = PyObject_GetIter(item.ptr());
+    if (!raw) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter &&
+            !PySequence_Check(item.ptr())) {
+            PyErr_Clear();
+            pc::raise(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(item.ptr())->tp_name);
+        }
+        pc::raise_current();
+    }
+    nb::object it = nb::steal(raw);
+    nb::object first = next(it);
+    nb::object second = first.is_valid() ? next(it) : nb::object();
+    if (!second.is_valid())
+        pc::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first.is_valid() ? 1 : 0);
+    if (next(it).is_valid()) pc::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {first, second};
+}
+
+// `from MODULE import NAME, ...` as the statement does it: through the builtin __import__ of the
+// calling frame, at every call, so it sees what is installed (or patched) right now.
+std::vector<nb::object> import_from(const Call& c, const char* module,
+                                    std::initializer_list<const char*> names) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* import = builtins ? PyDict_GetItemWithError(builtins, n_import.get()) : nullptr;
+    if (!import) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        pc::raise_current();
+    }
+    nb::list fromlist;
+    for (const char* n : names) fromlist.append(nb::str(n));
+    nb::object source = nb::borrow(import)(nb::str(module), c.function().attr(n_globals), nb::none(),
+                                            nb::tuple(fromlist), 0);
+    std::vector<nb::object> values;
+    for (const char* n : names) {
+        PyObject* value = PyObject_GetAttrString(source.ptr(), n);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pc::raise_current();
+            PyErr_Clear();
+            pc::raise(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
+        }
+        values.push_back(nb::steal(value));
+    }
+    return values;
+}
+
+// Nesting depth is the caller's data; deep enough, it is a RecursionError like any Python
+// recursion, never a blown C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) pc::raise_current();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// ---- display_tree ----
+
+struct TreeStyle {
+    nb::handle end;
+    nb::handle escape;  // rich.markup.escape: keys and values are data, not markup
+};
+
+nb::object escaped(const TreeStyle& style, nb::handle x) { return style.escape(format(x)); }
+
+void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
+    RecursionGuard guard(" while building a tree");
+    nb::object items = iterate(pc::call_method(node, n_items, {}));
+    while (nb::object item = next(items)) {
+        auto [k, v] = unpack2(item);
+        const int is_dict = PyObject_IsInstance(v.ptr(), reinterpret_cast<PyObject*>(&PyDict_Type));
+        check(is_dict);
+        nb::object key = escaped(style, k);
+        if (is_dict) {
+            nb::str label = concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]")});
+            add_nodes(pc::call_method(parent, n_add, {label}), v, style);
+            continue;
+        }
+        nb::object value = escaped(style, v);
+        pc::call_method(parent, n_add,
+                        {concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]: [#00ff00aa]"),
+                                 value, nb::str("[/#00ff00aa]"), style.end})});
+    }
+}
+
+nb::object display_tree(Call& c) {
+    nb::handle d = c[0], title = c[1], end = c[2];
+    nb::object Console = import_from(c, "rich.console", {"Console"})[0];
+    nb::object Tree = import_from(c, "rich.tree", {"Tree"})[0];
+    nb::object escape = import_from(c, "rich.markup", {"escape"})[0];
+    nb::object parent = Tree(concat({nb::str("[bold]"), title, nb::str("[/bold]")}));
+    add_nodes(parent, d, {end, escape});
+    nb::object console = Console();
+    pc::call_method(console, n_print, {parent});
+    return nb::none();
+}
+
+const char* const tree_doc =
+    "print a dict as a tree in terminal or in Jupyter Notebook.\n"
+    "\n"
+    "    Args:\n"
+    "        d (dict): dict to display\n"
+    "        title (str, optional): root title. Defaults to \"root\".\n"
+    "        end (str, optional): end character. Defaults to '\n"
+    "'.\n"
+    "\n"
+    "    Example:\n"
+    "        >>> from pelorix.terminal.display import tree\n"
+    "        >>> d = {\"a\": 1, \"b\": {\"c\": 2, \"d\": 3}}\n"
+    "        >>> tree(d)\n"
+    "         root\n"
+    "         \u251c\u2500\u2500 a: 1\n"
+    "         \u2514\u2500\u2500 b\n"
+    "             \u251c\u2500\u2500 c: 2\n"
+    "             \u2514\u2500\u2500 d: 3\n"
+    "    ";
+
+const FunctionSpec tree_spec{"display_tree",
+                             display_tree,
+                             {{"d", "dict", Check::Dict}, {"title", "str", Check::Str}, {"end", "str", Check::Str}},
+                             nullptr,
+                             nullptr,
+                             Check::Any,
+                             tree_doc};
+
+// ---- display_array ----
+
+const char* const row_sep = " \\\\ ";
+
+// [f"{x}" for x in seq]
+nb::list formatted(nb::handle seq) {
+    nb::list out;
+    nb::object it = iterate(seq);
+    while (nb::object x = next(it)) out.append(format(x));
+    return out;
+}
+
+nb::object slice(nb::handle seq, nb::handle start, nb::handle stop) {
+    nb::object s = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    if (!s.is_valid()) pc::raise_current();
+    PyObject* r = PyObject_GetItem(seq.ptr(), s.ptr());
+    if (!r) pc::raise_current();
+    return nb::steal(r);
+}
+
+// The leading and trailing parts shown around the dots: seq[: k // 2] and seq[-k // 2 :].
+std::pair<nb::list, nb::list> ends(nb::handle seq, nb::handle k) {
+    nb::object two = nb::int_(2);
+    nb::list left = formatted(slice(seq, nb::none(), k.floor_div(two)));
+    nb::list right = formatted(slice(seq, (-nb::borrow(k)).floor_div(two), nb::none()));
+    return {left, right};
+}
+
+// The bounds of a range() over rows; like range(), they must be integers.
+Py_ssize_t as_index(nb::handle h) {
+    const Py_ssize_t i = PyNumber_AsSsize_t(h.ptr(), nullptr);
+    if (i == -1 && PyErr_Occurred()) pc::raise_current();
+    return i;
+}
+
+nb::object row_at(nb::handle arr, Py_ssize_t i) {
+    PyObject* r = PyObject_GetItem(arr.ptr(), nb::int_(i).ptr());
+    if (!r) pc::raise_current();
+    return nb::steal(r);
+}
+
+struct MatrixLimits {
+    nb::handle max_rows;
+    nb::handle max_cols;
+};
+
+nb::str vector_text(nb::handle arr, const MatrixLimits& lim) {
+    const Py_ssize_t len = PyObject_Length(arr.ptr());
+    if (len < 0) pc::raise_current();
+    if (nb::int_(len) <= lim.max_cols) return join(row_sep, formatted(arr));
+    auto [left, right] = ends(arr, lim.max_cols);
+    return concat({join(row_sep, left), nb::str(" \\\\ \\vdots \\\\ "), join(row_sep, right)});
+}
+
+nb::str row_text(nb::handle row, bool need_col_ellipsis, const MatrixLimits& lim) {
+    if (!need_col_ellipsis) return join(" & ", formatted(row));
+    auto [left, right] = ends(row, lim.max_cols);
+    return concat({join(" & ", left), nb::str(" & \\cdots & "), join(" & ", right)});
+}
+
+// min(a, b) and max(a, b) as the builtins pick: the first argument unless the second beats it.
+nb::object lesser(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
+nb::object greater(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
+
+nb::object ellipsis_row(nb::handle n, bool need_col_ellipsis, const MatrixLimits& lim) {
+    if (!need_col_ellipsis) return nb::str("\\vdots & ") * (n - nb::int_(1)) + nb::str("\\vdots");
+    nb::object half = lim.max_cols.floor_div(nb::int_(2));
+    return nb::str("\\vdots & ") * half + nb::str("\\ddots & ") +
+           nb::str(" & \\vdots") * (half - nb::int_(1));
+}
+
+nb::str matrix_text(nb::handle arr, const MatrixLimits& lim) {
+    auto [m, n] = unpack2(nb::getattr(arr, n_shape));
+    const bool need_row_ellipsis = m > lim.max_rows;
+    const bool need_col_ellipsis = n > lim.max_cols;
+    nb::object half_rows = need_row_ellipsis ? lim.max_rows.floor_div(nb::int_(2)) : nb::object();
+    nb::list rows_to_show;
+    const Py_ssize_t leading = as_index(need_row_ellipsis ? lesser(m, half_rows + nb::int_(1)) : m);
+    for (Py_ssize_t i = 0; i < leading; ++i)
+        rows_to_show.append(row_text(row_at(arr, i), need_col_ellipsis, lim));
+    if (need_row_ellipsis) {
+        rows_to_show.append(ellipsis_row(n, need_col_ellipsis, lim));
+        const Py_ssize_t stop = as_index(m);
+        for (Py_ssize_t i = as_index(greater(nb::int_(0), m - half_rows)); i < stop; ++i)
+            rows_to_show.append(row_text(row_at(arr, i), need_col_ellipsis, lim));
+    }
+    return join(row_sep, rows_to_show);
+}
+
+// "\begin{pmatrix}" and "\end{pmatrix}"; the environment name is the caller's, unchecked.
+nb::object environment(const char* head, nb::handle matrix_type) {
+    return nb::str(head) + matrix_type + nb::str("}");
+}
+
+nb::object display_array(Call& c) {
+    nb::handle matrix_type = c[1], title = c[4];
+    const MatrixLimits lim{c[2], c[3]};
+    std::vector<nb::object> ipy = import_from(c, "IPython.display", {"Latex", "Math", "display"});
+    nb::handle Latex = ipy[0], Math = ipy[1], display = ipy[2];
+    nb::object arr = pc::call_method(c.global(n_np), n_array, {c[0]});
+    nb::object ndim = nb::getattr(arr, n_ndim);
+    const bool one_d = ndim.equal(nb::int_(1));
+    const bool two_d = !one_d && ndim.equal(nb::int_(2));
+    if (assertions_enabled && !one_d && !two_d) {
+        PyErr_SetString(PyExc_AssertionError, "Only supports 1D or 2D arrays");
+        pc::raise_current();
+    }
+    if (PyUnicode_GET_LENGTH(title.ptr()) > 0) display(Latex(concat({nb::str("**"), title, nb::str("**")})));
+    // With assertions off, other shapes reach the end without a formula, as the unchecked code would.
+    if (!one_d && !two_d)
+        pc::raise(PyExc_UnboundLocalError,
+                  "cannot access local variable 'latex_str' where it is not associated with a value");
+    nb::object latex_str = environment("\\begin{", matrix_type);
+    latex_str = latex_str + (one_d ? vector_text(arr, lim) : matrix_text(arr, lim));
+    latex_str = latex_str + environment("\\end{", matrix_type);
+    display(Math(latex_str));
+    return nb::none();
+}
+
+const char* const array_doc =
+    "\n"
+    "    Display NumPy array, large arrays automatically simplified with ellipsis.\n"
+    "\n"
+    "    Args:\n"
+    "        arr (numpy.ndarray): NumPy array to display.\n"
+    "        matrix_type (str): Matrix type 'bmatrix', 'pmatrix', 'vmatrix'. \n"
+    "            Defaults to 'pmatrix'.\n"
+    "        max_rows (int): Maximum number of rows to display. Defaults to 10.\n"
+    "        max_cols (int): Maximum number of columns to display. Defaults to 10.\n"
+    "        title (str, optional): Display title. Defaults to ''.\n"
+    "    ";
+
+const FunctionSpec array_spec{"display_array",
+                              display_array,
+                              {{"arr"}, {"matrix_type"}, {"max_rows"}, {"max_cols"}, {"title", "str", Check::Str}},
+                              nullptr,
+                              nullptr,
+                              Check::Any,
+                              array_doc};
+
+}  // namespace display_helpers
+
+void define_display_helpers(pc::Module& mod) {
+    namespace dh = display_helpers;
+    nb::object flags = nb::borrow(PySys_GetObject("flags"));
+    dh::assertions_enabled = !(flags.is_valid() && nb::cast<int>(flags.attr("optimize")) > 0);
+    mod.def(dh::tree_spec, {nb::str("root"), nb::str("\n")});
+    mod.def(dh::array_spec, {nb::str("pmatrix"), nb::int_(10), nb::int_(10), nb::str("")});
+}
 
 }  // namespace
 // ==== end of display helpers ====
