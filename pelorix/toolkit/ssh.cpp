@@ -1,0 +1,366 @@
+// A small SSH client for one remote account: connects lazily with a password or an RSA key, runs
+// remote commands (answering sudo's password prompt) and copies files over SFTP, all through the
+// paramiko module bound in this module's namespace, looked up at every call.
+#include "runtime.hpp"
+
+#include <poll.h>
+
+#include <string>
+#include <string_view>
+
+namespace pc = pelorix;
+namespace nb = nanobind;
+using pc::Call;
+using pc::Check;
+using pc::FunctionSpec;
+using pc::Name;
+
+namespace {
+
+const Name n_paramiko("paramiko"), n_SSHClient("SSHClient"), n_AutoAddPolicy("AutoAddPolicy"),
+    n_RSAKey("RSAKey"), n_from_private_key_file("from_private_key_file"),
+    n_set_missing_host_key_policy("set_missing_host_key_policy"), n_connect("connect"),
+    n_open_sftp("open_sftp"), n_close("close"), n_exec_command("exec_command"), n_write("write"),
+    n_flush("flush"), n_channel("channel"), n_closed("closed"), n_eof_received("eof_received"),
+    n_recv_ready("recv_ready"), n_recv_stderr_ready("recv_stderr_ready"), n_recv("recv"),
+    n_recv_stderr("recv_stderr"), n_shutdown_write("shutdown_write"),
+    n_put("put"), n_get("get"), n_username("username"), n_password("password"), n_host("host"),
+    n_port("port"), n_pkey_path("pkey_path"), n_pkey("pkey"), n_client("_SSHClient__client"),
+    n_sftp("_SSHClient__sftp");
+
+const char* const not_connected = "SSH client is not connected.";
+
+bool truthy(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) pc::raise_current();
+    return r == 1;
+}
+
+nb::object getattr(nb::handle obj, const Name& name) {
+    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
+    if (!v) pc::raise_current();
+    return nb::steal(v);
+}
+
+void setattr(nb::handle obj, const Name& name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
+}
+
+// The pieces of a printed line joined as an f-string joins them: each converted with str().
+nb::str line(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) {
+        PyObject* s = PyObject_Str(p.ptr());
+        if (!s) pc::raise_current();
+        items.append(nb::steal(s));
+    }
+    PyObject* joined = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!joined) pc::raise_current();
+    return nb::steal<nb::str>(joined);
+}
+
+void say(const Call& c, std::initializer_list<nb::handle> parts) { pc::print(c, {line(parts)}); }
+
+// The exception of a failed call, for handlers that stand for `except Exception as e`; anything
+// that is not an Exception (KeyboardInterrupt, SystemExit) goes on up.
+nb::object caught(nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nb::borrow(e.value());
+}
+
+// ---- construction, connection, closing ----
+
+nb::object init(Call& c) {
+    nb::handle self = c[0];
+    setattr(self, n_username, c[1]);
+    setattr(self, n_password, c[2]);
+    setattr(self, n_host, c[3]);
+    setattr(self, n_port, c[4]);
+    setattr(self, n_pkey_path, c[5]);
+    return nb::none();
+}
+
+// ssh.connect(self.host, port=..., username=..., pkey=... or password=...), as the account asks.
+void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
+    nb::object pkey;
+    if (truthy(getattr(self, n_pkey_path)))
+        pkey = pc::call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
+                               {getattr(self, n_pkey_path)});
+    nb::object host = getattr(self, n_host);
+    nb::dict kw;
+    kw[n_port.get()] = getattr(self, n_port);
+    kw[n_username.get()] = getattr(self, n_username);
+    if (pkey.is_valid())
+        kw[n_pkey.get()] = pkey;
+    else
+        kw[n_password.get()] = getattr(self, n_password);
+    pc::call_method(ssh, n_connect, {host}, kw);
+}
+
+nb::object client(Call& c) {
+    nb::handle self = c[0];
+    nb::object ssh = getattr(c.global(n_paramiko), n_SSHClient)();
+    pc::call_method(ssh, n_set_missing_host_key_policy, {getattr(c.global(n_paramiko), n_AutoAddPolicy)()});
+    try {
+        connect_with(self, ssh, c.global(n_paramiko));
+        say(c, {nb::str("Connected to "), getattr(self, n_host), nb::str(":"), getattr(self, n_port),
+                nb::str(" as "), getattr(self, n_username)});
+        return ssh;
+    } catch (nb::python_error& e) {
+        nb::object err = caught(e);
+        say(c, {nb::str("Failed to connect to "), getattr(self, n_host), nb::str(":"),
+                getattr(self, n_port), nb::str(" - "), err});
+        return nb::none();
+    }
+}
+
+nb::object sftp(Call& c) {
+    nb::handle self = c[0];
+    if (truthy(getattr(self, n_client))) return pc::call_method(getattr(self, n_client), n_open_sftp, {});
+    pc::print(c, {nb::str(not_connected)});
+    return nb::none();
+}
+
+nb::object close(Call& c) {
+    nb::handle self = c[0];
+    if (truthy(getattr(self, n_client))) {
+        pc::call_method(getattr(self, n_client), n_close, {});
+        say(c, {nb::str("Connection to "), getattr(self, n_host), nb::str(":"), getattr(self, n_port),
+                nb::str(" closed")});
+    }
+    return nb::none();
+}
+
+// ---- remote commands ----
+
+// Bytes that continue a word around "sudo": letters, digits, '_', '-', '.', and every byte of a
+// non-ASCII character, so "pseudo", "sudoers", "visudo" and "sudo.conf" are left alone.
+bool word_byte(unsigned char b) {
+    return b >= 0x80 || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+           b == '_' || b == '-' || b == '.';
+}
+
+bool is_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; }
+
+// True when the text right after a "sudo" already asks for the password on standard input.
+bool reads_stdin_already(std::string_view rest) {
+    if (rest.empty() || !is_space(rest.front())) return false;
+    while (!rest.empty() && is_space(rest.front())) rest.remove_prefix(1);
+    for (std::string_view flag : {std::string_view("-S"), std::string_view("--stdin")}) {
+        if (rest.substr(0, flag.size()) != flag) continue;
+        const std::string_view after = rest.substr(flag.size());
+        if (after.empty() || !word_byte(static_cast<unsigned char>(after.front()))) return true;
+    }
+    return false;
+}
+
+// Makes every sudo that stands as a word read its password from standard input; sudo would
+// otherwise insist on a terminal, which exec_command does not allocate.
+nb::object with_password_on_stdin(nb::handle command) {
+    PyObject* raw = PyUnicode_AsEncodedString(command.ptr(), "utf-8", "surrogatepass");
+    if (!raw) pc::raise_current();
+    nb::object bytes = nb::steal(raw);
+    const std::string_view text(PyBytes_AS_STRING(raw), static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
+    constexpr std::string_view word = "sudo";
+    std::string out;
+    std::size_t done = 0;
+    for (std::size_t at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1)) {
+        const std::size_t end = at + word.size();
+        const bool starts = at == 0 || !word_byte(static_cast<unsigned char>(text[at - 1]));
+        const bool ends = end == text.size() || !word_byte(static_cast<unsigned char>(text[end]));
+        if (!starts || !ends || reads_stdin_already(text.substr(end))) continue;
+        out.append(text.substr(done, end - done));
+        out.append(" -S");
+        done = end;
+    }
+    if (done == 0) return nb::borrow(command);
+    out.append(text.substr(done));
+    return pc::make_str(out);
+}
+
+// stdin, stdout, stderr = value, with the interpreter's own unpacking errors.
+void unpack3(nb::handle value, nb::object (&into)[3]) {
+    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!it.is_valid()) pc::raise_current();
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) pc::raise_current();
+            pc::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", i);
+        }
+        into[i] = nb::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        pc::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    }
+    if (PyErr_Occurred()) pc::raise_current();
+}
+
+// Hands the account password to the command (sudo -S reads it first), then ends its input so a
+// command that reads standard input to the end finishes.  A command may be over and its channel
+// closed before the password gets there; that is no failure of run.
+void send_password(nb::handle self, nb::handle stdin_file, nb::handle channel) {
+    nb::object password_line = nb::steal(PyNumber_Add(getattr(self, n_password).ptr(), nb::str("\n").ptr()));
+    if (!password_line.is_valid()) pc::raise_current();
+    if (truthy(getattr(channel, n_closed))) return;
+    try {
+        pc::call_method(stdin_file, n_write, {password_line});
+        pc::call_method(stdin_file, n_flush, {});
+        pc::call_method(channel, n_shutdown_write, {});
+    } catch (nb::python_error& e) {
+        caught(e);
+        if (!truthy(getattr(channel, n_closed))) throw;
+    }
+}
+
+void append_bytes(std::string& into, nb::handle chunk) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pc::raise_current();
+    into.append(data, static_cast<std::size_t>(size));
+}
+
+// Sleeps until the channel's readiness pipe says there is data or an end, or a short while has
+// passed, with the interpreter free meanwhile: paramiko fills the buffers from its own thread.
+void wait_readable(int fd) {
+    constexpr int slice_ms = 100;
+    pollfd p{fd, POLLIN, 0};
+    Py_BEGIN_ALLOW_THREADS
+    ::poll(&p, 1, slice_ms);
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) pc::raise_current();
+}
+
+struct Output {
+    std::string out, err;
+};
+
+// Reads standard output and standard error as they come, both together: reading one to its end
+// first stalls a command that fills the other's window.  The end of input is known once the
+// channel has seen EOF (or closed) and both buffers are empty; data always arrives before that.
+Output drain(nb::handle channel) {
+    constexpr int chunk = 1 << 18;
+    const nb::object size = nb::int_(chunk);
+    const int fd = PyObject_AsFileDescriptor(channel.ptr());
+    if (fd < 0) pc::raise_current();
+    Output got;
+    for (;;) {
+        const bool ended = truthy(getattr(channel, n_eof_received)) || truthy(getattr(channel, n_closed));
+        bool progress = false;
+        if (truthy(pc::call_method(channel, n_recv_ready, {}))) {
+            append_bytes(got.out, pc::call_method(channel, n_recv, {size}));
+            progress = true;
+        }
+        if (truthy(pc::call_method(channel, n_recv_stderr_ready, {}))) {
+            append_bytes(got.err, pc::call_method(channel, n_recv_stderr, {size}));
+            progress = true;
+        }
+        if (progress) continue;
+        if (ended) return got;
+        wait_readable(fd);
+    }
+}
+
+// Remote output is shown even where it is not valid UTF-8, with replacement characters.
+nb::str decode(const std::string& data) {
+    PyObject* s = PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace");
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::object run(Call& c) {
+    nb::handle self = c[0];
+    if (!truthy(getattr(self, n_client))) {
+        pc::print(c, {nb::str(not_connected)});
+        return nb::none();
+    }
+    nb::object command = with_password_on_stdin(c[1]);
+    nb::object files[3];
+    unpack3(pc::call_method(getattr(self, n_client), n_exec_command, {command}), files);
+    nb::object channel = getattr(files[1], n_channel);
+    send_password(self, files[0], channel);
+    const Output got = drain(channel);
+    pc::print(c, {decode(got.out)});
+    if (!got.err.empty()) pc::print(c, {decode(got.err)});
+    return nb::none();
+}
+
+// ---- file transfer ----
+
+nb::object upload(Call& c) {
+    nb::handle self = c[0], local_path = c[1], remote_path = c[2];
+    try {
+        pc::call_method(getattr(self, n_sftp), n_put, {local_path, remote_path});
+        say(c, {nb::str("upload successfully: "), local_path, nb::str(" -> "), remote_path});
+    } catch (nb::python_error& e) {
+        say(c, {nb::str("failed to upload: "), caught(e)});
+    }
+    return nb::none();
+}
+
+nb::object download(Call& c) {
+    nb::handle self = c[0], remote_path = c[1], local_path = c[2];
+    try {
+        pc::call_method(getattr(self, n_sftp), n_get, {remote_path, local_path});
+        say(c, {nb::str("download successfully: "), remote_path, nb::str(" -> "), local_path});
+    } catch (nb::python_error& e) {
+        say(c, {nb::str("failed to download: "), caught(e)});
+    }
+    return nb::none();
+}
+
+const char* const run_doc =
+    "run command on remote host\n\n"
+    "        e.g. 'bash -l -c \"cd ~;ls -al\"'\n"
+    "        e.g. \"echo 'password' | sudo -S systemctl daemon-reload\"\n\n"
+    "        Args:\n"
+    "            command (str): command to run\n"
+    "        ";
+
+const FunctionSpec init_spec{"__init__",
+                             init,
+                             {{"self"},
+                              {"username", "str", Check::Str},
+                              {"password", "str", Check::Str},
+                              {"host", "str", Check::Str},
+                              {"port", "int", Check::Int},
+                              {"pkey_path"}}};
+const FunctionSpec upload_spec{
+    "upload", upload, {{"self"}, {"local_path", "str", Check::Str}, {"remote_path", "str", Check::Str}}};
+const FunctionSpec download_spec{
+    "download", download, {{"self"}, {"remote_path", "str", Check::Str}, {"local_path", "str", Check::Str}}};
+const FunctionSpec run_spec{
+    "run", run, {{"self"}, {"command", "str", Check::Str}}, nullptr, nullptr, Check::Any, run_doc};
+const FunctionSpec close_spec{"close", close, {{"self"}}};
+const FunctionSpec sftp_spec{"__sftp", sftp, {{"self"}}};
+const FunctionSpec client_spec{"__client", client, {{"self"}}};
+
+void build_module(nb::module_ m) {
+    pc::Module mod(m);
+    mod.import_from("functools", {"cached_property"});
+    mod.import("paramiko");
+
+    const char* cls = "SSHClient";
+    nb::object cached_property = mod.get("cached_property");
+    auto method = [&](const FunctionSpec& s) { return mod.method(s, cls); };
+    nb::object klass = pc::make_class(
+        nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), cls,
+        nb::make_tuple(nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), mod.globals(),
+        nullptr, {},
+        {
+            {"__init__", mod.method(init_spec, cls, {nb::int_(22), nb::none()})},
+            {"upload", method(upload_spec)},
+            {"download", method(download_spec)},
+            {"run", method(run_spec)},
+            {"close", method(close_spec)},
+            {"_SSHClient__sftp", cached_property(method(sftp_spec))},
+            {"_SSHClient__client", cached_property(method(client_spec))},
+        });
+    mod.set(cls, klass);
+}
+
+}  // namespace
+
+NB_MODULE(ssh, m) { build_module(m); }
