@@ -340,9 +340,795 @@ void define_display_helpers(pc::Module& mod) {
 // ==== end of display helpers ====
 
 // ==== diff viewer: BeautifulHtmlDiff, compare ====
-namespace {
+#include "diff_css.hpp"
+#include "diff_js.hpp"
 
-void define_diff_viewer(pc::Module&) {}
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+// Own namespace: the display helpers share this translation unit and its anonymous namespace.
+namespace diffview {
+
+const Name n_difflib("difflib"), n_os("os"), n_tempfile("tempfile"), n_webbrowser("webbrowser"),
+    n_datetime("datetime"), n_open("open"), n_BeautifulHtmlDiff("BeautifulHtmlDiff"),
+    n_SequenceMatcher("SequenceMatcher"), n_get_opcodes("get_opcodes"), n_path("path"),
+    n_basename("basename"), n_exists("exists"), n_isfile("isfile"), n_abspath("abspath"),
+    n_fsencode("fsencode"), n_mkstemp("mkstemp"), n_close("close"), n_now("now"),
+    n_strftime("strftime"), n_readlines("readlines"), n_write("write"), n_rstrip("rstrip"),
+    n_enter("__enter__"), n_exit("__exit__"), n_lines1("lines1"), n_lines2("lines2"),
+    n_name1("name1"), n_name2("name2"), n_read_file("_read_file"),
+    n_char_level_diff("_char_level_diff"), n_get_custom_css("_get_custom_css"),
+    n_get_javascript("_get_javascript"), n_escape_html("_escape_html"),
+    n_get_symbol_and_class("_get_symbol_and_class"), n_generate_html("generate_html"),
+    n_suffix("suffix"), n_prefix("prefix"), n_dir("dir"), n_encoding("encoding"),
+    n_is_left("is_left"), n_file1("file1"), n_file2("file2"), n_text1("text1"), n_text2("text2"),
+    n_output_file("output_file"), n_auto_open("auto_open"), n_equal("equal"), n_replace("replace"),
+    n_delete("delete"), n_insert("insert"), n_equal_line("equal_line"),
+    n_diff_del_left("diff_del_left"), n_diff_add_right("diff_add_right"),
+    n_diff_replace_left("diff_replace_left"), n_diff_replace_right("diff_replace_right"),
+    n_empty(""), n_newline("\n"), n_space(" ");
+
+// ---- small calling helpers ----
+
+bool truthy(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) pc::raise_current();
+    return r == 1;
+}
+
+nb::object getattr(nb::handle obj, const Name& name) {
+    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
+    if (!v) pc::raise_current();
+    return nb::steal(v);
+}
+
+void setattr(nb::handle obj, const Name& name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
+}
+
+// What an f-string makes of a value.
+nb::str text_of(nb::handle h) {
+    PyObject* s = PyObject_Format(h.ptr(), nullptr);
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str str_of(nb::handle h) {
+    PyObject* s = PyObject_Str(h.ptr());
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str join(const nb::list& parts, const Name& separator) {
+    PyObject* s = PyUnicode_Join(separator.get(), parts.ptr());
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+void append(const nb::list& list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0) pc::raise_current();
+}
+
+// a == b as the host evaluates it, reduced to its truth value.
+bool equals(nb::handle a, const Name& b) {
+    if (PyUnicode_CheckExact(a.ptr())) return PyUnicode_Compare(a.ptr(), b.get()) == 0;
+    nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.get(), Py_EQ));
+    if (!r.is_valid()) pc::raise_current();
+    return truthy(r);
+}
+
+struct KwArg {
+    const Name& name;
+    nb::handle value;
+};
+
+// fn(*args, **kwargs) with the keywords in the order given.
+nb::object invoke(nb::handle fn, std::initializer_list<nb::handle> args,
+                  std::initializer_list<KwArg> kwargs = {}) {
+    PyObject* argv[9];
+    if (1 + args.size() + kwargs.size() > 9) pc::raise(PyExc_RuntimeError, "too many arguments");
+    std::size_t n = 1;
+    for (nb::handle a : args) argv[n++] = a.ptr();
+    nb::object kwnames;
+    if (kwargs.size() > 0) {
+        kwnames = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+        if (!kwnames.is_valid()) pc::raise_current();
+        Py_ssize_t k = 0;
+        for (const KwArg& kw : kwargs) {
+            PyTuple_SET_ITEM(kwnames.ptr(), k++, Py_NewRef(kw.name.get()));
+            argv[n++] = kw.value.ptr();
+        }
+    }
+    PyObject* r = PyObject_Vectorcall(fn.ptr(), argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      kwnames.ptr());
+    if (!r) pc::raise_current();
+    return nb::steal(r);
+}
+
+// Python's `a, b, ... = value`: any iterable of exactly `n` items.
+std::vector<nb::object> unpack(nb::handle value, std::size_t n) {
+    std::vector<nb::object> out;
+    out.reserve(n);
+    if (PyTuple_CheckExact(value.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(nb::borrow(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i))));
+        return out;
+    }
+    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!it.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            pc::raise(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        pc::raise_current();
+    }
+    while (out.size() < n) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) pc::raise_current();
+            pc::raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, out.size());
+        }
+        out.push_back(nb::steal(item));
+    }
+    if (PyObject* extra = PyIter_Next(it.ptr())) {
+        Py_DECREF(extra);
+        pc::raise(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+    }
+    if (PyErr_Occurred()) pc::raise_current();
+    return out;
+}
+
+Py_ssize_t index_of(nb::handle h) {
+    const Py_ssize_t i = PyNumber_AsSsize_t(h.ptr(), PyExc_OverflowError);
+    if (i == -1 && PyErr_Occurred()) pc::raise_current();
+    return i;
+}
+
+nb::object item_at(nb::handle seq, Py_ssize_t i) {
+    PyObject* v = PySequence_GetItem(seq.ptr(), i);
+    if (!v) pc::raise_current();
+    return nb::steal(v);
+}
+
+// A special method as a `with` statement finds it: on the type, bound to the instance.
+nb::object special_method(nb::handle obj, const Name& name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj.ptr()), name.get());
+    if (!found)
+        pc::raise(PyExc_TypeError, "'%s' object does not support the context manager protocol",
+                  Py_TYPE(obj.ptr())->tp_name);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return nb::borrow(found);
+    PyObject* bound = get(found, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+    if (!bound) pc::raise_current();
+    return nb::steal(bound);
+}
+
+// `with manager as value: body(value)`.  Returns the body's result, or an invalid object when
+// __exit__ swallowed the body's exception.
+template <class Body>
+nb::object with_block(nb::handle manager, Body&& body) {
+    nb::object enter = special_method(manager, n_enter);
+    nb::object exit = special_method(manager, n_exit);
+    nb::object value = invoke(enter, {});
+    nb::object result;
+    try {
+        result = body(value);
+    } catch (nb::python_error& e) {
+        nb::object suppressed = invoke(exit, {e.type(), e.value(), e.traceback()});
+        if (!truthy(suppressed)) throw;
+        return nb::object();
+    }
+    invoke(exit, {Py_None, Py_None, Py_None});
+    return result;
+}
+
+// line.rstrip("\n"), done natively for exact str.
+nb::object display_text(nb::handle line) {
+    if (!PyUnicode_CheckExact(line.ptr())) return pc::call_method(line, n_rstrip, {n_newline});
+    Py_ssize_t end = PyUnicode_GET_LENGTH(line.ptr());
+    const int kind = PyUnicode_KIND(line.ptr());
+    const void* data = PyUnicode_DATA(line.ptr());
+    while (end > 0 && PyUnicode_READ(kind, data, end - 1) == '\n') --end;
+    PyObject* s = PyUnicode_Substring(line.ptr(), 0, end);
+    if (!s) pc::raise_current();
+    return nb::steal(s);
+}
+
+nb::object escape(nb::handle self, nb::handle text) {
+    return pc::call_method(self, n_escape_html, {text});
+}
+
+// A "file://" URI of an absolute path: bytes that a URI path may hold stand as they are, every
+// other byte (space, '%', '#', '?', non-ASCII, ...) is percent-encoded, so the browser opens
+// exactly this file.
+nb::object file_uri(const Call& c, nb::handle absolute) {
+    nb::object raw = invoke(getattr(c.global(n_os), n_fsencode), {absolute});
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) < 0) pc::raise_current();
+    static constexpr std::string_view keep = "/-._~!$&'()*+,;=:@";
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const unsigned char b = static_cast<unsigned char>(data[i]);
+        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+                           keep.find(static_cast<char>(b)) != std::string_view::npos;
+        if (plain) {
+            uri += static_cast<char>(b);
+        } else {
+            uri += '%';
+            uri += hex[b >> 4];
+            uri += hex[b & 15];
+        }
+    }
+    return pc::make_str(uri);
+}
+
+// ---- style sheet and script ----
+
+// The asset inside its element, laid out as the page shows it: tags indented by eight spaces,
+// every line of the asset (blank ones included) by twelve.
+std::string wrap_asset(std::string_view body, std::string_view open_tag, std::string_view close_tag) {
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
+    std::string out = "\n        ";
+    out += open_tag;
+    out += '\n';
+    while (true) {
+        const std::size_t eol = body.find('\n');
+        out += "            ";
+        out += body.substr(0, eol);
+        out += '\n';
+        if (eol == std::string_view::npos) break;
+        body.remove_prefix(eol + 1);
+    }
+    out += "        ";
+    out += close_tag;
+    out += "\n        ";
+    return out;
+}
+
+const std::string& page_css() {
+    static const std::string text = wrap_asset(diff_css, "<style>", "</style>");
+    return text;
+}
+
+const std::string& page_js() {
+    static const std::string text = wrap_asset(diff_js, "<script>", "</script>");
+    return text;
+}
+
+// ---- the page, entry by entry ----
+
+// Collects the page's entries (joined with "\n") as pieces, and builds the text in one join.
+class PageWriter {
+public:
+    void entry(std::initializer_list<nb::handle> pieces) {
+        if (parts_.size() != 0) append(parts_, n_newline);
+        for (nb::handle p : pieces) append(parts_, p);
+    }
+    void entry(const Name& literal) { entry({literal}); }
+
+    void head(nb::handle css, nb::handle js, nb::handle timestamp);
+    void toolbar();
+    void panel_open(const Name& label, nb::handle name, Py_ssize_t count);
+    void row(Py_ssize_t number, nb::handle symbol, nb::handle class_tail, nb::handle content);
+    void panel_close();
+    void divider();
+    void finish();
+
+    nb::str text() const { return join(parts_, n_empty); }
+
+private:
+    nb::list parts_;
+};
+
+const Name p_doctype("<!DOCTYPE html>"), p_html("<html>"), p_head("<head>"),
+    p_charset("<meta charset=\"UTF-8\">"),
+    p_viewport("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1.0\">"),
+    p_title("<title>Text Diff Viewer</title>"), p_head_end("</head>"), p_body("<body>"),
+    p_container("<div class=\"diff_container\">"), p_header("<div class=\"diff_header\">"),
+    p_header_left("<div class=\"header-left\">"), p_heading("<h2>\xF0\x9F\x93\x8A Text Diff</h2>"),
+    p_div_end("</div>"), p_header_right("<div class=\"header-right\">"),
+    p_timestamp("<span class=\"timestamp\">\xE2\x8F\xB1\xEF\xB8\x8F "), p_span_end("</span>"),
+    p_toolbar("<div class=\"toolbar\">"), p_group("<div class=\"toolbar-group\">"),
+    p_show("<span class=\"toolbar-label\">Show:</span>"), p_view_mode("<div class=\"view-mode\">"),
+    p_mode_all("<button id=\"mode-all\" class=\"mode-btn active\" onclick=\"setViewMode('all')\">All</button>"),
+    p_mode_diff("<button id=\"mode-diff\" class=\"mode-btn\" onclick=\"setViewMode('diff')\">Diff only</button>"),
+    p_goto("<div class=\"goto-line\">"), p_goto_label("<span>Go to line</span>"),
+    p_goto_input("<input type=\"number\" id=\"goto-input\" min=\"1\" placeholder=\"#\" "
+                 "onkeypress=\"gotoLineEnter(event)\">"),
+    p_goto_button("<button onclick=\"gotoLine()\">Go</button>"), p_nav("<div class=\"diff-nav\">"),
+    p_prev("<button class=\"diff-nav-btn\" onclick=\"gotoPrevDiff()\" title=\"Previous diff\">"
+           "\xE2\x97\x80 Prev</button>"),
+    p_counter("<span id=\"diff-counter\" class=\"diff-counter\">0/0</span>"),
+    p_next("<button class=\"diff-nav-btn\" onclick=\"gotoNextDiff()\" title=\"Next diff\">"
+           "Next \xE2\x96\xB6</button>"),
+    p_view("<div class=\"diff_view\">"), p_panel("<div class=\"diff_panel\">"),
+    p_panel_header("<div class=\"panel_header\">"), p_label_open("<span>"),
+    p_file_name("<span class=\"file_name\">"), p_line_count("<span class=\"line_count\">"),
+    p_lines(" lines</span>"), p_panel_content("<div class=\"panel_content\">"),
+    p_divider("<div class=\"diff_divider\">\xE2\x87\x84</div>"), p_body_end("</body>"),
+    p_html_end("</html>"), p_original("Original"), p_new("New"),
+    p_row_open("<div class=\"line_container "), p_row_number("\">\n<div class=\"line_number\">\n"
+                                                             "<span class=\"line_num_text\">"),
+    p_row_symbol("</span>\n<span class=\"diff_symbol\">"),
+    p_row_content("</span>\n</div>\n<div class=\"line_content\">"), p_row_end("</div>\n</div>");
+
+void PageWriter::head(nb::handle css, nb::handle js, nb::handle timestamp) {
+    for (const Name* n : {&p_doctype, &p_html, &p_head, &p_charset, &p_viewport, &p_title}) entry(*n);
+    entry({css});
+    entry({js});
+    for (const Name* n : {&p_head_end, &p_body, &p_container, &p_header, &p_header_left, &p_heading,
+                          &p_div_end, &p_header_right})
+        entry(*n);
+    entry({p_timestamp, timestamp, p_span_end});
+    entry(p_div_end);
+    entry(p_div_end);
+}
+
+void PageWriter::toolbar() {
+    for (const Name* n :
+         {&p_toolbar, &p_group, &p_show, &p_view_mode, &p_mode_all, &p_mode_diff, &p_div_end, &p_div_end,
+          &p_group, &p_goto, &p_goto_label, &p_goto_input, &p_goto_button, &p_div_end, &p_div_end, &p_group,
+          &p_nav, &p_prev, &p_counter, &p_next, &p_div_end, &p_div_end, &p_div_end, &p_view})
+        entry(*n);
+}
+
+void PageWriter::panel_open(const Name& label, nb::handle name, Py_ssize_t count) {
+    entry(p_panel);
+    entry(p_panel_header);
+    entry({p_label_open, label, p_span_end});
+    entry({p_file_name, name, p_span_end});
+    nb::object number = nb::steal(PyLong_FromSsize_t(count));
+    if (!number.is_valid()) pc::raise_current();
+    entry({p_line_count, str_of(number), p_lines});
+    entry(p_div_end);
+    entry(p_panel_content);
+}
+
+void PageWriter::row(Py_ssize_t number, nb::handle symbol, nb::handle class_tail, nb::handle content) {
+    nb::object num = nb::steal(PyLong_FromSsize_t(number));
+    if (!num.is_valid()) pc::raise_current();
+    nb::str text = text_of(content);
+    nb::handle shown = PyUnicode_GET_LENGTH(text.ptr()) == 0 ? nb::handle(n_space) : nb::handle(text);
+    // The seven entries of a row, with their separating newlines inside the literal pieces.
+    entry({p_row_open, text_of(class_tail), p_row_number, str_of(num), p_row_symbol, text_of(symbol),
+           p_row_content, shown, p_row_end});
+}
+
+void PageWriter::panel_close() {
+    entry(p_div_end);
+    entry(p_div_end);
+}
+
+void PageWriter::divider() { entry(p_divider); }
+
+void PageWriter::finish() {
+    for (const Name* n : {&p_div_end, &p_div_end, &p_body_end, &p_html_end}) entry(*n);
+}
+
+// ---- the row model ----
+
+struct Row {
+    Py_ssize_t number;
+    nb::object content;  // HTML-ready text
+    const Name* css_class;
+};
+
+struct RowModel {
+    std::vector<Row> left, right;
+};
+
+RowModel build_rows(nb::handle self, nb::handle opcodes, nb::handle lines1, nb::handle lines2) {
+    RowModel rows;
+    Py_ssize_t line_num1 = 1, line_num2 = 1;
+    nb::object it = nb::steal(PyObject_GetIter(opcodes.ptr()));
+    if (!it.is_valid()) pc::raise_current();
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object opcode = nb::steal(raw);
+        std::vector<nb::object> op = unpack(opcode, 5);
+        const nb::object& tag = op[0];
+        const Py_ssize_t i1 = index_of(op[1]), i2 = index_of(op[2]);
+        const Py_ssize_t j1 = index_of(op[3]), j2 = index_of(op[4]);
+        if (equals(tag, n_equal)) {
+            for (Py_ssize_t k = i1; k < i2; ++k) {
+                rows.left.push_back({line_num1++, escape(self, display_text(item_at(lines1, k))), &n_equal_line});
+                rows.right.push_back(
+                    {line_num2++, escape(self, display_text(item_at(lines2, j1 + k - i1))), &n_equal_line});
+            }
+        } else if (equals(tag, n_replace)) {
+            std::vector<nb::object> left_chunk, right_chunk;
+            for (Py_ssize_t k = i1; k < i2; ++k) left_chunk.push_back(display_text(item_at(lines1, k)));
+            for (Py_ssize_t k = j1; k < j2; ++k) right_chunk.push_back(display_text(item_at(lines2, k)));
+            const std::size_t max_len = std::max(left_chunk.size(), right_chunk.size());
+            for (std::size_t idx = 0; idx < max_len; ++idx) {
+                const Py_ssize_t offset = static_cast<Py_ssize_t>(idx);
+                const bool has_left = idx < left_chunk.size(), has_right = idx < right_chunk.size();
+                nb::object marked_right;
+                if (has_left && has_right) {
+                    nb::object pair = pc::call_method(self, n_char_level_diff, {left_chunk[idx], right_chunk[idx]});
+                    std::vector<nb::object> marked = unpack(pair, 2);
+                    rows.left.push_back({line_num1 + offset, marked[0], &n_diff_replace_left});
+                    marked_right = marked[1];
+                } else if (has_left) {
+                    rows.left.push_back({line_num1 + offset, escape(self, left_chunk[idx]), &n_diff_del_left});
+                }
+                if (has_right && has_left) {
+                    rows.right.push_back({line_num2 + offset, marked_right, &n_diff_replace_right});
+                } else if (has_right) {
+                    rows.right.push_back({line_num2 + offset, escape(self, right_chunk[idx]), &n_diff_add_right});
+                }
+            }
+            line_num1 += i2 - i1;
+            line_num2 += j2 - j1;
+        } else if (equals(tag, n_delete)) {
+            for (Py_ssize_t k = i1; k < i2; ++k)
+                rows.left.push_back({line_num1++, escape(self, display_text(item_at(lines1, k))), &n_diff_del_left});
+        } else if (equals(tag, n_insert)) {
+            for (Py_ssize_t k = j1; k < j2; ++k)
+                rows.right.push_back({line_num2++, escape(self, display_text(item_at(lines2, k))), &n_diff_add_right});
+        }
+    }
+    if (PyErr_Occurred()) pc::raise_current();
+    return rows;
+}
+
+void write_rows(PageWriter& page, nb::handle self, const std::vector<Row>& rows, bool is_left) {
+    nb::handle side = is_left ? Py_True : Py_False;
+    nb::object method = getattr(self, n_get_symbol_and_class);
+    for (const Row& r : rows) {
+        nb::handle css_class = *r.css_class;
+        std::vector<nb::object> result = unpack(invoke(method, {css_class}, {{n_is_left, side}}), 2);
+        const nb::object& container_class = result[1];
+        nb::object tail = nb::borrow(css_class);
+        if (truthy(container_class)) {
+            nb::list parts;
+            append(parts, text_of(container_class));
+            append(parts, css_class);
+            tail = join(parts, n_space);
+        }
+        page.row(r.number, result[0], tail, r.content);
+    }
+}
+
+// ---- BeautifulHtmlDiff ----
+
+nb::object init(Call& c) {
+    nb::handle self = c[0], text1 = c[1], text2 = c[2], file1 = c[3], file2 = c[4];
+    if (truthy(file1) && truthy(file2)) {
+        setattr(self, n_lines1, pc::call_method(self, n_read_file, {file1}));
+        setattr(self, n_lines2, pc::call_method(self, n_read_file, {file2}));
+        nb::object path = getattr(c.global(n_os), n_path);
+        setattr(self, n_name1, invoke(getattr(path, n_basename), {file1}));
+        setattr(self, n_name2, invoke(getattr(path, n_basename), {file2}));
+        return nb::none();
+    }
+    if (text1.is_none() || text2.is_none())
+        pc::raise(PyExc_ValueError, "Need to provide either two files or two text contents");
+    for (auto [text, attr] : {std::pair{text1, &n_lines1}, std::pair{text2, &n_lines2}}) {
+        PyObject* lines = PyUnicode_Splitlines(text.ptr(), 1);
+        if (!lines) pc::raise_current();
+        setattr(self, *attr, nb::steal(lines));
+    }
+    setattr(self, n_name1, nb::str("Text 1"));
+    setattr(self, n_name2, nb::str("Text 2"));
+    return nb::none();
+}
+
+nb::object read_file(Call& c) {
+    nb::handle filepath = c[1];
+    nb::object open = c.global(n_open);
+    for (const char* enc : {"utf-8", "gbk", "latin-1"}) {
+        try {
+            nb::object file = invoke(open, {filepath, nb::str("r")}, {{n_encoding, nb::str(enc)}});
+            nb::object lines = with_block(file, [](nb::handle f) { return pc::call_method(f, n_readlines, {}); });
+            if (lines.is_valid()) return lines;
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        }
+    }
+    PyErr_SetObject(PyExc_Exception,
+                    nb::str("Cannot read file {}, tried multiple encodings").format(filepath).ptr());
+    pc::raise_current();
+}
+
+nb::object char_level_diff(Call& c) {
+    nb::handle self = c[0], text1 = c[1], text2 = c[2];
+    if (PyUnicode_Compare(text1.ptr(), text2.ptr()) == 0)
+        return nb::make_tuple(escape(self, text1), escape(self, text2));
+    nb::object matcher =
+        invoke(getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
+    nb::object opcodes = pc::call_method(matcher, n_get_opcodes, {});
+    static const Name equal_open("<span class=\"char-equal\">"), del_open("<span class=\"char-del\">"),
+        add_open("<span class=\"char-add\">");
+    nb::list result1, result2;
+    auto span = [&](const nb::list& out, const Name& open, nb::handle text, nb::handle from, nb::handle to) {
+        nb::object bounds = nb::steal(PySlice_New(from.ptr(), to.ptr(), nullptr));
+        if (!bounds.is_valid()) pc::raise_current();
+        nb::object run = nb::steal(PyObject_GetItem(text.ptr(), bounds.ptr()));
+        if (!run.is_valid()) pc::raise_current();
+        append(out, open);
+        append(out, text_of(escape(self, run)));
+        append(out, p_span_end);
+    };
+    nb::object it = nb::steal(PyObject_GetIter(opcodes.ptr()));
+    if (!it.is_valid()) pc::raise_current();
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object opcode = nb::steal(raw);
+        std::vector<nb::object> op = unpack(opcode, 5);
+        if (equals(op[0], n_equal)) {
+            span(result1, equal_open, text1, op[1], op[2]);
+            span(result2, equal_open, text2, op[3], op[4]);
+        } else if (equals(op[0], n_replace)) {
+            span(result1, del_open, text1, op[1], op[2]);
+            span(result2, add_open, text2, op[3], op[4]);
+        } else if (equals(op[0], n_delete)) {
+            span(result1, del_open, text1, op[1], op[2]);
+        } else if (equals(op[0], n_insert)) {
+            span(result2, add_open, text2, op[3], op[4]);
+        }
+    }
+    if (PyErr_Occurred()) pc::raise_current();
+    return nb::make_tuple(join(result1, n_empty), join(result2, n_empty));
+}
+
+nb::object get_custom_css(Call&) { return pc::make_str(page_css()); }
+
+nb::object get_javascript(Call&) { return pc::make_str(page_js()); }
+
+nb::object escape_html(Call& c) {
+    static const Name amp("&"), lt("<"), gt(">"), amp_entity("&amp;"), lt_entity("&lt;"), gt_entity("&gt;");
+    nb::object text = nb::borrow(c[1]);
+    for (auto [from, to] : {std::pair{&amp, &amp_entity}, std::pair{&lt, &lt_entity}, std::pair{&gt, &gt_entity}}) {
+        PyObject* replaced = PyUnicode_Replace(text.ptr(), from->get(), to->get(), -1);
+        if (!replaced) pc::raise_current();
+        text = nb::steal(replaced);
+    }
+    return text;
+}
+
+// The five results are constants, the same objects on every call.
+nb::handle symbol_pair(const char* symbol, const char* container) {
+    PyObject* pair = Py_BuildValue("(ss)", symbol, container);
+    if (!pair) pc::raise_current();
+    return pair;
+}
+
+nb::object get_symbol_and_class(Call& c) {
+    static const nb::handle del_left = symbol_pair("-", "diff_del"), add_right = symbol_pair("+", "diff_add"),
+                            replace_left = symbol_pair("-", "diff_replace"),
+                            replace_right = symbol_pair("+", "diff_replace"), plain = symbol_pair(" ", "");
+    nb::handle css_class = c[1], is_left = c[2];
+    auto contains = [&](const Name& word) {
+        const int r = PyUnicode_Contains(css_class.ptr(), word.get());
+        if (r < 0) pc::raise_current();
+        return r == 1;
+    };
+    if (contains(n_diff_del_left) && truthy(is_left)) return nb::borrow(del_left);
+    if (contains(n_diff_add_right) && !truthy(is_left)) return nb::borrow(add_right);
+    if (contains(n_diff_replace_left) && truthy(is_left)) return nb::borrow(replace_left);
+    if (contains(n_diff_replace_right) && !truthy(is_left)) return nb::borrow(replace_right);
+    return nb::borrow(plain);
+}
+
+nb::object generate_html(Call& c) {
+    nb::handle self = c[0], auto_open = c[2];
+    nb::object output_file = nb::borrow(c[1]);
+
+    nb::object lines1 = getattr(self, n_lines1), lines2 = getattr(self, n_lines2);
+    nb::object matcher = invoke(getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
+    RowModel rows = build_rows(self, pc::call_method(matcher, n_get_opcodes, {}), lines1, lines2);
+
+    PageWriter page;
+    nb::object css = pc::call_method(self, n_get_custom_css, {});
+    nb::object js = pc::call_method(self, n_get_javascript, {});
+    nb::object now = pc::call_method(c.global(n_datetime), n_now, {});
+    page.head(css, js, text_of(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
+    page.toolbar();
+    const Py_ssize_t count1 = PyObject_Length(lines1.ptr());
+    if (count1 < 0) pc::raise_current();
+    // Names are escaped like line content: a file name must not add markup to the page.
+    page.panel_open(p_original, text_of(escape(self, str_of(getattr(self, n_name1)))), count1);
+    write_rows(page, self, rows.left, true);
+    page.panel_close();
+    page.divider();
+    const Py_ssize_t count2 = PyObject_Length(lines2.ptr());
+    if (count2 < 0) pc::raise_current();
+    page.panel_open(p_new, text_of(escape(self, str_of(getattr(self, n_name2)))), count2);
+    write_rows(page, self, rows.right, false);
+    page.panel_close();
+    page.finish();
+    nb::str html = page.text();
+
+    if (output_file.is_none()) {
+        nb::object made = invoke(getattr(c.global(n_tempfile), n_mkstemp), {},
+                                 {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
+        std::vector<nb::object> fd_path = unpack(made, 2);
+        invoke(getattr(c.global(n_os), n_close), {fd_path[0]});
+        output_file = fd_path[1];
+    }
+    nb::object file = invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+    with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
+    if (truthy(auto_open)) {
+        nb::object os = c.global(n_os);
+        nb::object absolute = invoke(getattr(getattr(os, n_path), n_abspath), {output_file});
+        invoke(getattr(c.global(n_webbrowser), n_open), {file_uri(c, absolute)});
+    }
+    return output_file;
+}
+
+// ---- compare ----
+
+nb::object is_file(const Call& c, nb::handle path) {
+    nb::object os_path = getattr(c.global(n_os), n_path);
+    nb::object exists = invoke(getattr(os_path, n_exists), {path});
+    if (!truthy(exists)) return exists;
+    return invoke(getattr(os_path, n_isfile), {path});
+}
+
+nb::object compare(Call& c) {
+    nb::handle arg1 = c[0], arg2 = c[1], output_file = c[2], auto_open = c[3];
+    nb::object is_file1 = is_file(c, arg1);
+    nb::object is_file2 = is_file(c, arg2);
+    nb::object cls = c.global(n_BeautifulHtmlDiff);
+    nb::object comparer = truthy(is_file1) && truthy(is_file2)
+                              ? invoke(cls, {}, {{n_file1, arg1}, {n_file2, arg2}})
+                              : invoke(cls, {}, {{n_text1, arg1}, {n_text2, arg2}});
+    return invoke(getattr(comparer, n_generate_html), {},
+                  {{n_output_file, output_file}, {n_auto_open, auto_open}});
+}
+
+// ---- declarations ----
+
+const char* const class_doc =
+    "\n    A class to generate beautiful HTML diff between two texts or files.\n\n"
+    "    This class takes either two text strings or two file paths and generates\n"
+    "    an interactive HTML view showing the differences with character-level\n"
+    "    highlighting.\n    ";
+
+const FunctionSpec init_spec{
+    "__init__", init,
+    {{"self"}, {"text1", "str | None", Check::StrOrNone}, {"text2", "str | None", Check::StrOrNone},
+     {"file1", "str | None", Check::StrOrNone}, {"file2", "str | None", Check::StrOrNone}},
+    nullptr, "None", Check::Any,
+    "\n        Initialize with either two text strings or two file paths.\n\n"
+    "        Args:\n"
+    "            text1 (str | None): First text content. Required if file1 not provided.\n"
+    "            text2 (str | None): Second text content. Required if file2 not provided.\n"
+    "            file1 (str | None): First file path. Required if text1 not provided.\n"
+    "            file2 (str | None): Second file path. Required if text2 not provided.\n\n"
+    "        Raises:\n"
+    "            ValueError: If neither text pair nor file pair is provided.\n        "};
+
+const FunctionSpec read_file_spec{
+    "_read_file", read_file, {{"self"}, {"filepath", "str", Check::Str}}, nullptr, "list[str]",
+    Check::ListOrNone,
+    "\n        Read file content with encoding fallback.\n\n"
+    "        Args:\n"
+    "            filepath (str): Path to the file to read.\n\n"
+    "        Returns:\n"
+    "            list[str]: List of lines from the file, including line endings.\n\n"
+    "        Raises:\n"
+    "            Exception: If file cannot be read with any supported encoding.\n        "};
+
+const FunctionSpec char_level_diff_spec{
+    "_char_level_diff", char_level_diff,
+    {{"self"}, {"text1", "str", Check::Str}, {"text2", "str", Check::Str}}, nullptr, "tuple[str, str]",
+    Check::Any,
+    "\n        Compare two texts at character level and return HTML marked strings.\n\n"
+    "        Uses difflib.SequenceMatcher to identify character-level differences\n"
+    "        and wraps them in HTML spans with appropriate classes.\n\n"
+    "        Args:\n"
+    "            text1 (str): First text to compare.\n"
+    "            text2 (str): Second text to compare.\n\n"
+    "        Returns:\n"
+    "            tuple[str, str]: A tuple containing (marked_text1, marked_text2) with HTML spans:\n"
+    "                - <span class=\"char-equal\"> for unchanged characters\n"
+    "                - <span class=\"char-del\"> for deleted characters\n"
+    "                - <span class=\"char-add\"> for added characters\n        "};
+
+const FunctionSpec get_custom_css_spec{
+    "_get_custom_css", get_custom_css, {{"self"}}, nullptr, "str", Check::Any,
+    "\n        Generate custom CSS styles for the HTML diff view.\n\n"
+    "        Returns:\n"
+    "            str: CSS string with minimal padding for full-screen display.\n        "};
+
+const FunctionSpec get_javascript_spec{
+    "_get_javascript", get_javascript, {{"self"}}, nullptr, "str", Check::Any,
+    "\n        Generate JavaScript for interactive features.\n\n"
+    "        Returns:\n"
+    "            str: JavaScript string with view mode switching, line jumping, and diff navigation.\n"
+    "        "};
+
+const FunctionSpec escape_html_spec{
+    "_escape_html", escape_html, {{"self"}, {"text", "str", Check::Str}}, nullptr, "str", Check::Any,
+    "\n        Escape HTML special characters to prevent XSS.\n\n"
+    "        Args:\n"
+    "            text (str): Raw text that may contain HTML special characters.\n\n"
+    "        Returns:\n"
+    "            str: Escaped text safe for HTML insertion.\n        "};
+
+const FunctionSpec get_symbol_and_class_spec{
+    "_get_symbol_and_class", get_symbol_and_class,
+    {{"self"}, {"css_class", "str", Check::Str}, {"is_left", "bool"}}, nullptr, "tuple[str, str]",
+    Check::Any,
+    "\n        Get diff symbol and container class based on CSS class.\n\n"
+    "        Args:\n"
+    "            css_class (str): CSS class name from the line.\n"
+    "            is_left (bool): Whether this line belongs to the left panel.\n\n"
+    "        Returns:\n"
+    "            tuple[str, str]: A tuple containing:\n"
+    "                - symbol: The diff symbol ('+', '-', or ' ')\n"
+    "                - container_class: Additional CSS class for the line container.\n        "};
+
+const FunctionSpec generate_html_spec{
+    "generate_html", generate_html,
+    {{"self"}, {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}}, nullptr, "str",
+    Check::Any,
+    "\n        Generate HTML diff view and save to file.\n\n"
+    "        This method performs the actual diff computation and generates\n"
+    "        the complete HTML file with all styles and scripts.\n\n"
+    "        Args:\n"
+    "            output_file (str | None): Path where the HTML file will be saved.\n"
+    "                                    If None, creates a temporary file.\n"
+    "            auto_open (bool): If True, automatically opens the generated HTML\n"
+    "                                in the default browser.\n\n"
+    "        Returns:\n"
+    "            str: Path to the generated HTML file.\n\n"
+    "        Example:\n"
+    "            >>> diff = BeautifulHtmlDiff(text1=text_a, text2=text_b)\n"
+    "            >>> html_path = diff.generate_html(auto_open=True)\n        "};
+
+const FunctionSpec compare_spec{
+    "compare", compare,
+    {{"arg1", "str", Check::Str}, {"arg2", "str", Check::Str},
+     {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}},
+    nullptr, "str", Check::StrOrNone,
+    "\n    Compare two files or text strings and generate an HTML diff view.\n\n"
+    "    This function automatically detects whether the inputs are file paths\n"
+    "    (by checking if they exist on disk) or text content, and handles them\n"
+    "    accordingly.\n\n"
+    "    Args:\n"
+    "        arg1 (str): First input - either a file path or text content.\n"
+    "        arg2 (str): Second input - either a file path or text content.\n"
+    "        output_file (str | None): Path where the HTML file will be saved.\n"
+    "                    If None, creates a temporary file.\n"
+    "        auto_open (bool): If True, automatically opens the generated HTML\n"
+    "                  in the default browser.\n\n"
+    "    Returns:\n"
+    "        str: Path to the generated HTML file.\n\n"
+    "    Examples:\n"
+    "        >>> # Compare two files\n"
+    "        >>> html_path = compare('file1.txt', 'file2.txt', auto_open=True)\n\n"
+    "        >>> # Compare two text strings\n"
+    "        >>> text_a = \"Hello\\nWorld\"\n"
+    "        >>> text_b = \"Hello\\nPython\"\n"
+    "        >>> html_path = compare(text_a, text_b, auto_open=True)\n    "};
+
+void define(pc::Module& mod) {
+    const char* cls = "BeautifulHtmlDiff";
+    nb::handle none = Py_None;
+    nb::object klass = pc::make_class(
+        reinterpret_cast<PyObject*>(&PyType_Type), cls, nb::tuple(), mod.globals(), class_doc, {},
+        {
+            {"__init__", mod.method(init_spec, cls, {none, none, none, none})},
+            {"_read_file", mod.method(read_file_spec, cls)},
+            {"_char_level_diff", mod.method(char_level_diff_spec, cls)},
+            {"_get_custom_css", mod.method(get_custom_css_spec, cls)},
+            {"_get_javascript", mod.method(get_javascript_spec, cls)},
+            {"_escape_html", mod.method(escape_html_spec, cls)},
+            {"_get_symbol_and_class", mod.method(get_symbol_and_class_spec, cls, {Py_True})},
+            {"generate_html", mod.method(generate_html_spec, cls, {none, Py_True})},
+        });
+    mod.set(cls, klass);
+    mod.def(compare_spec, {none, Py_True});
+}
+
+}  // namespace diffview
+
+void define_diff_viewer(pc::Module& mod) { diffview::define(mod); }
 
 }  // namespace
 // ==== end of diff viewer ====
