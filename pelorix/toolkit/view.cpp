@@ -18,10 +18,6 @@ const Name n_np("np"), n_array("array"), n_ndim("ndim"), n_shape("shape"), n_ite
 // Assertions are on unless the interpreter runs optimised; the setting is fixed at start-up.
 bool assertions_enabled = true;
 
-void check(int status) {
-    if (status < 0) pc::raise_current();
-}
-
 // f"{h}": the host's default formatting.
 nb::str format(nb::handle h) {
     PyObject* s = PyObject_Format(h.ptr(), nullptr);
@@ -59,13 +55,15 @@ nb::object next(nb::handle it) {
 // `a, b = item`, with the interpreter's messages for the wrong number of values.
 std::pair<nb::object, nb::object> unpack2(nb::handle item) {
     if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
-        return {nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
+        return {nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)),
+                nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
     PyObject* raw = PyObject_GetIter(item.ptr());
     if (!raw) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(item.ptr())->tp_iter &&
             !PySequence_Check(item.ptr())) {
             PyErr_Clear();
-            pc::raise(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(item.ptr())->tp_name);
+            pc::raise(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                      Py_TYPE(item.ptr())->tp_name);
         }
         pc::raise_current();
     }
@@ -73,7 +71,8 @@ std::pair<nb::object, nb::object> unpack2(nb::handle item) {
     nb::object first = next(it);
     nb::object second = first.is_valid() ? next(it) : nb::object();
     if (!second.is_valid())
-        pc::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first.is_valid() ? 1 : 0);
+        pc::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                  first.is_valid() ? 1 : 0);
     if (next(it).is_valid()) pc::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {first, second};
 }
@@ -90,8 +89,9 @@ std::vector<nb::object> import_from(const Call& c, const char* module,
     }
     nb::list fromlist;
     for (const char* n : names) fromlist.append(nb::str(n));
-    nb::object source = nb::borrow(import)(nb::str(module), c.function().attr(n_globals), nb::none(),
-                                            nb::tuple(fromlist), 0);
+    nb::object globals = nb::getattr(c.function(), n_globals);
+    nb::object source =
+        nb::borrow(import)(nb::str(module), globals, nb::none(), nb::tuple(fromlist), 0);
     std::vector<nb::object> values;
     for (const char* n : names) {
         PyObject* value = PyObject_GetAttrString(source.ptr(), n);
@@ -132,7 +132,7 @@ void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
     while (nb::object item = next(items)) {
         auto [k, v] = unpack2(item);
         const int is_dict = PyObject_IsInstance(v.ptr(), reinterpret_cast<PyObject*>(&PyDict_Type));
-        check(is_dict);
+        if (is_dict < 0) pc::raise_current();
         nb::object key = escaped(style, k);
         if (is_dict) {
             nb::str label = concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]")});
@@ -140,9 +140,10 @@ void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
             continue;
         }
         nb::object value = escaped(style, v);
-        pc::call_method(parent, n_add,
-                        {concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]: [#00ff00aa]"),
-                                 value, nb::str("[/#00ff00aa]"), style.end})});
+        nb::str label = concat({nb::str("[bold][green]"), key,
+                                nb::str("[/green][/bold]: [#00ff00aa]"), value,
+                                nb::str("[/#00ff00aa]"), style.end});
+        pc::call_method(parent, n_add, {label});
     }
 }
 
@@ -178,13 +179,10 @@ const char* const tree_doc =
     "             \u2514\u2500\u2500 d: 3\n"
     "    ";
 
-const FunctionSpec tree_spec{"display_tree",
-                             display_tree,
-                             {{"d", "dict", Check::Dict}, {"title", "str", Check::Str}, {"end", "str", Check::Str}},
-                             nullptr,
-                             nullptr,
-                             Check::Any,
-                             tree_doc};
+const FunctionSpec tree_spec{
+    "display_tree", display_tree,
+    {{"d", "dict", Check::Dict}, {"title", "str", Check::Str}, {"end", "str", Check::Str}},
+    nullptr, nullptr, Check::Any, tree_doc};
 
 // ---- display_array ----
 
@@ -293,11 +291,12 @@ nb::object display_array(Call& c) {
         PyErr_SetString(PyExc_AssertionError, "Only supports 1D or 2D arrays");
         pc::raise_current();
     }
-    if (PyUnicode_GET_LENGTH(title.ptr()) > 0) display(Latex(concat({nb::str("**"), title, nb::str("**")})));
-    // With assertions off, other shapes reach the end without a formula, as the unchecked code would.
+    if (PyUnicode_GET_LENGTH(title.ptr()) > 0)
+        display(Latex(concat({nb::str("**"), title, nb::str("**")})));
+    // With assertions off, other shapes reach the end without a formula, as unchecked code would.
     if (!one_d && !two_d)
-        pc::raise(PyExc_UnboundLocalError,
-                  "cannot access local variable 'latex_str' where it is not associated with a value");
+        pc::raise(PyExc_UnboundLocalError, "cannot access local variable 'latex_str' where it is "
+                                           "not associated with a value");
     nb::object latex_str = environment("\\begin{", matrix_type);
     latex_str = latex_str + (one_d ? vector_text(arr, lim) : matrix_text(arr, lim));
     latex_str = latex_str + environment("\\end{", matrix_type);
@@ -318,13 +317,10 @@ const char* const array_doc =
     "        title (str, optional): Display title. Defaults to ''.\n"
     "    ";
 
-const FunctionSpec array_spec{"display_array",
-                              display_array,
-                              {{"arr"}, {"matrix_type"}, {"max_rows"}, {"max_cols"}, {"title", "str", Check::Str}},
-                              nullptr,
-                              nullptr,
-                              Check::Any,
-                              array_doc};
+const FunctionSpec array_spec{
+    "display_array", display_array,
+    {{"arr"}, {"matrix_type"}, {"max_rows"}, {"max_cols"}, {"title", "str", Check::Str}},
+    nullptr, nullptr, Check::Any, array_doc};
 
 }  // namespace display_helpers
 
