@@ -27,15 +27,28 @@ def _port(args):
 
 
 def _kill(args):
+    import psutil
+
     from pelorix.toolkit import shell
 
-    shell.kill(pid=args.pid or 0, port=args.port or 0)
+    try:
+        shell.kill(pid=args.pid or 0, port=args.port or 0)
+    except (ValueError, psutil.Error) as e:  # e.g. PID 0, or a process of another user
+        sys.exit(f"pelorix kill: {e}")
 
 
 def _terminal(args):
+    import shlex
+
     from pelorix.toolkit import shell
 
-    shell.terminal(command=" ".join(args.command) or None, cwd=args.cwd)
+    words = args.command[1:] if args.command[:1] == ["--"] else args.command
+    # One word is a shell command line as typed; several are a program and its arguments.
+    command = words[0] if len(words) == 1 else shlex.join(words)
+    try:
+        shell.terminal(command=command or None, cwd=args.cwd)
+    except (RuntimeError, OSError) as e:
+        sys.exit(f"pelorix terminal: {e}")
 
 
 def build_parser():
@@ -61,7 +74,12 @@ def build_parser():
 
     p = sub.add_parser("terminal", help="open a new terminal window")
     p.add_argument("--cwd", help="directory to start in")
-    p.add_argument("command", nargs=argparse.REMAINDER, help="command to run in the window")
+    p.add_argument(
+        "command",
+        nargs=argparse.REMAINDER,
+        help="command to run in the window: one argument is a shell command line, several are a "
+        "program and its arguments",
+    )
     p.set_defaults(run=_terminal)
     return parser
 
