@@ -374,13 +374,13 @@ bool truthy(nb::handle h) {
     return r == 1;
 }
 
-nb::object getattr(nb::handle obj, const Name& name) {
+nb::object attr(nb::handle obj, const Name& name) {
     PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
     if (!v) pc::raise_current();
     return nb::steal(v);
 }
 
-void setattr(nb::handle obj, const Name& name, nb::handle value) {
+void set_attr(nb::handle obj, const Name& name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
 }
 
@@ -512,7 +512,8 @@ nb::object with_block(nb::handle manager, Body&& body) {
     try {
         result = body(value);
     } catch (nb::python_error& e) {
-        nb::object suppressed = invoke(exit, {e.type(), e.value(), e.traceback()});
+        nb::handle traceback = e.traceback().is_valid() ? e.traceback() : nb::handle(Py_None);
+        nb::object suppressed = invoke(exit, {e.type(), e.value(), traceback});
         if (!truthy(suppressed)) throw;
         return nb::object();
     }
@@ -540,7 +541,7 @@ nb::object escape(nb::handle self, nb::handle text) {
 // other byte (space, '%', '#', '?', non-ASCII, ...) is percent-encoded, so the browser opens
 // exactly this file.
 nb::object file_uri(const Call& c, nb::handle absolute) {
-    nb::object raw = invoke(getattr(c.global(n_os), n_fsencode), {absolute});
+    nb::object raw = invoke(attr(c.global(n_os), n_fsencode), {absolute});
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) < 0) pc::raise_current();
@@ -773,7 +774,7 @@ RowModel build_rows(nb::handle self, nb::handle opcodes, nb::handle lines1, nb::
 
 void write_rows(PageWriter& page, nb::handle self, const std::vector<Row>& rows, bool is_left) {
     nb::handle side = is_left ? Py_True : Py_False;
-    nb::object method = getattr(self, n_get_symbol_and_class);
+    nb::object method = attr(self, n_get_symbol_and_class);
     for (const Row& r : rows) {
         nb::handle css_class = *r.css_class;
         std::vector<nb::object> result = unpack(invoke(method, {css_class}, {{n_is_left, side}}), 2);
@@ -794,11 +795,11 @@ void write_rows(PageWriter& page, nb::handle self, const std::vector<Row>& rows,
 nb::object init(Call& c) {
     nb::handle self = c[0], text1 = c[1], text2 = c[2], file1 = c[3], file2 = c[4];
     if (truthy(file1) && truthy(file2)) {
-        setattr(self, n_lines1, pc::call_method(self, n_read_file, {file1}));
-        setattr(self, n_lines2, pc::call_method(self, n_read_file, {file2}));
-        nb::object path = getattr(c.global(n_os), n_path);
-        setattr(self, n_name1, invoke(getattr(path, n_basename), {file1}));
-        setattr(self, n_name2, invoke(getattr(path, n_basename), {file2}));
+        set_attr(self, n_lines1, pc::call_method(self, n_read_file, {file1}));
+        set_attr(self, n_lines2, pc::call_method(self, n_read_file, {file2}));
+        nb::object path = attr(c.global(n_os), n_path);
+        set_attr(self, n_name1, invoke(attr(path, n_basename), {file1}));
+        set_attr(self, n_name2, invoke(attr(path, n_basename), {file2}));
         return nb::none();
     }
     if (text1.is_none() || text2.is_none())
@@ -806,10 +807,10 @@ nb::object init(Call& c) {
     for (auto [text, attr] : {std::pair{text1, &n_lines1}, std::pair{text2, &n_lines2}}) {
         PyObject* lines = PyUnicode_Splitlines(text.ptr(), 1);
         if (!lines) pc::raise_current();
-        setattr(self, *attr, nb::steal(lines));
+        set_attr(self, *attr, nb::steal(lines));
     }
-    setattr(self, n_name1, nb::str("Text 1"));
-    setattr(self, n_name2, nb::str("Text 2"));
+    set_attr(self, n_name1, nb::str("Text 1"));
+    set_attr(self, n_name2, nb::str("Text 2"));
     return nb::none();
 }
 
@@ -835,7 +836,7 @@ nb::object char_level_diff(Call& c) {
     if (PyUnicode_Compare(text1.ptr(), text2.ptr()) == 0)
         return nb::make_tuple(escape(self, text1), escape(self, text2));
     nb::object matcher =
-        invoke(getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
+        invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
     nb::object opcodes = pc::call_method(matcher, n_get_opcodes, {});
     static const Name equal_open("<span class=\"char-equal\">"), del_open("<span class=\"char-del\">"),
         add_open("<span class=\"char-add\">");
@@ -913,8 +914,8 @@ nb::object generate_html(Call& c) {
     nb::handle self = c[0], auto_open = c[2];
     nb::object output_file = nb::borrow(c[1]);
 
-    nb::object lines1 = getattr(self, n_lines1), lines2 = getattr(self, n_lines2);
-    nb::object matcher = invoke(getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
+    nb::object lines1 = attr(self, n_lines1), lines2 = attr(self, n_lines2);
+    nb::object matcher = invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
     RowModel rows = build_rows(self, pc::call_method(matcher, n_get_opcodes, {}), lines1, lines2);
 
     PageWriter page;
@@ -926,31 +927,31 @@ nb::object generate_html(Call& c) {
     const Py_ssize_t count1 = PyObject_Length(lines1.ptr());
     if (count1 < 0) pc::raise_current();
     // Names are escaped like line content: a file name must not add markup to the page.
-    page.panel_open(p_original, text_of(escape(self, str_of(getattr(self, n_name1)))), count1);
+    page.panel_open(p_original, text_of(escape(self, str_of(attr(self, n_name1)))), count1);
     write_rows(page, self, rows.left, true);
     page.panel_close();
     page.divider();
     const Py_ssize_t count2 = PyObject_Length(lines2.ptr());
     if (count2 < 0) pc::raise_current();
-    page.panel_open(p_new, text_of(escape(self, str_of(getattr(self, n_name2)))), count2);
+    page.panel_open(p_new, text_of(escape(self, str_of(attr(self, n_name2)))), count2);
     write_rows(page, self, rows.right, false);
     page.panel_close();
     page.finish();
     nb::str html = page.text();
 
     if (output_file.is_none()) {
-        nb::object made = invoke(getattr(c.global(n_tempfile), n_mkstemp), {},
+        nb::object made = invoke(attr(c.global(n_tempfile), n_mkstemp), {},
                                  {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
         std::vector<nb::object> fd_path = unpack(made, 2);
-        invoke(getattr(c.global(n_os), n_close), {fd_path[0]});
+        invoke(attr(c.global(n_os), n_close), {fd_path[0]});
         output_file = fd_path[1];
     }
     nb::object file = invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
     with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
     if (truthy(auto_open)) {
         nb::object os = c.global(n_os);
-        nb::object absolute = invoke(getattr(getattr(os, n_path), n_abspath), {output_file});
-        invoke(getattr(c.global(n_webbrowser), n_open), {file_uri(c, absolute)});
+        nb::object absolute = invoke(attr(attr(os, n_path), n_abspath), {output_file});
+        invoke(attr(c.global(n_webbrowser), n_open), {file_uri(c, absolute)});
     }
     return output_file;
 }
@@ -958,10 +959,10 @@ nb::object generate_html(Call& c) {
 // ---- compare ----
 
 nb::object is_file(const Call& c, nb::handle path) {
-    nb::object os_path = getattr(c.global(n_os), n_path);
-    nb::object exists = invoke(getattr(os_path, n_exists), {path});
+    nb::object os_path = attr(c.global(n_os), n_path);
+    nb::object exists = invoke(attr(os_path, n_exists), {path});
     if (!truthy(exists)) return exists;
-    return invoke(getattr(os_path, n_isfile), {path});
+    return invoke(attr(os_path, n_isfile), {path});
 }
 
 nb::object compare(Call& c) {
@@ -972,7 +973,7 @@ nb::object compare(Call& c) {
     nb::object comparer = truthy(is_file1) && truthy(is_file2)
                               ? invoke(cls, {}, {{n_file1, arg1}, {n_file2, arg2}})
                               : invoke(cls, {}, {{n_text1, arg1}, {n_text2, arg2}});
-    return invoke(getattr(comparer, n_generate_html), {},
+    return invoke(attr(comparer, n_generate_html), {},
                   {{n_output_file, output_file}, {n_auto_open, auto_open}});
 }
 
@@ -1068,9 +1069,9 @@ const FunctionSpec generate_html_spec{
     "        the complete HTML file with all styles and scripts.\n\n"
     "        Args:\n"
     "            output_file (str | None): Path where the HTML file will be saved.\n"
-    "                                    If None, creates a temporary file.\n"
+    "                        If None, creates a temporary file.\n"
     "            auto_open (bool): If True, automatically opens the generated HTML\n"
-    "                                in the default browser.\n\n"
+    "                      in the default browser.\n\n"
     "        Returns:\n"
     "            str: Path to the generated HTML file.\n\n"
     "        Example:\n"
