@@ -73,6 +73,24 @@ nb::object find_process_by_port(Call& c) {
     return nb::none();
 }
 
+// While a handler runs, its exception is the one being handled, so an error raised inside the
+// handler carries it as __context__, as in an `except` block.
+class Handling {
+public:
+    explicit Handling(const nb::python_error& e) : outer_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(e.value().ptr());
+    }
+    ~Handling() {
+        PyErr_SetHandledException(outer_);
+        Py_XDECREF(outer_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* outer_;
+};
+
 nb::object kill(Call& c) {
     nb::object pid = nb::borrow(c[0]);
     nb::handle port = c[1];
@@ -92,6 +110,7 @@ nb::object kill(Call& c) {
         attr(proc, n_wait)("timeout"_a = 3);
         pc::print(c, {nb::str("Process {} terminated successfully").format(pid)});
     } catch (nb::python_error& e) {
+        Handling handling(e);
         if (e.matches(attr(psutil, n_TimeoutExpired))) {
             if (!proc.is_valid()) throw;
             nb::object err = nb::borrow(e.value());
