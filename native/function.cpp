@@ -163,11 +163,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 
     for (std::size_t i = 0; i < nargs && i < nparams; ++i) slots[i] = args[i];
 
+    // The **kw dictionary is made only when an extra keyword arrives (or the body asks for it).
     nb::object kwdict;
-    if (f->varkw_name) {
-        kwdict = nb::steal(PyDict_New());
-        if (!kwdict.is_valid()) return nullptr;
-    }
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -178,10 +175,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         }
         const int j = find_param(f, key);
         if (j < 0) {
-            if (!kwdict.is_valid()) {
+            if (!f->varkw_name) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                              f->qualname, key);
                 return nullptr;
+            }
+            if (!kwdict.is_valid()) {
+                kwdict = nb::steal(PyDict_New());
+                if (!kwdict.is_valid()) return nullptr;
             }
             if (PyDict_SetItem(kwdict.ptr(), key, value) < 0) return nullptr;
             continue;
@@ -474,6 +475,23 @@ nb::object Call::global(const Name& name) const {
     }
     if (!v) throw nb::python_error();
     return nb::borrow(v);
+}
+
+nb::dict Call::kw() const {
+    if (!kw_) {
+        PyObject* d = PyDict_New();
+        if (!d) throw nb::python_error();
+        owned_kw_ = nb::steal(d);
+        kw_ = d;
+    }
+    return nb::borrow<nb::dict>(kw_);
+}
+
+PyObject* Call::kw_get(const Name& key) const {
+    if (!kw_) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(kw_, key.get());
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
 }
 
 PyTypeObject* function_type() {

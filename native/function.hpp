@@ -60,8 +60,13 @@ public:
 
     // The value bound to parameter i (borrowed, never null).
     nb::handle operator[](std::size_t i) const { return args_[i]; }
-    // The **kw dictionary: a fresh dict owned by this call (only for functions with **kw).
-    nb::dict kw() const { return nb::borrow<nb::dict>(kw_); }
+    // The **kw dictionary: a fresh dict owned by this call (only for functions with **kw).  It is
+    // created on first request when the caller passed no extra keywords.
+    nb::dict kw() const;
+    // kw.get(key): the value (borrowed) or null, without creating the dictionary.
+    PyObject* kw_get(const Name& key) const;
+    // True when the caller passed extra keywords (the **kw dictionary is not empty).
+    bool has_kw() const { return kw_ && PyDict_GET_SIZE(kw_) > 0; }
     // A module-level name, looked up at call time in the module namespace, then in builtins.
     nb::object global(const Name& name) const;
     nb::handle function() const { return function_; }
@@ -69,7 +74,8 @@ public:
 private:
     PyObject* function_;
     PyObject* const* args_;
-    PyObject* kw_;
+    mutable PyObject* kw_;        // borrowed from the binder, or owned_kw_
+    mutable nb::object owned_kw_;
 };
 
 // Creates a native function bound to a module namespace.  `qualprefix` is the enclosing class

@@ -7,8 +7,13 @@
 namespace pelorix {
 
 namespace {
-const Name n_print("print");
+const Name n_print("print"), n_import("__import__");
+
+PyObject* empty_str() {
+    static PyObject* empty = PyUnicode_InternFromString("");
+    return empty;
 }
+}  // namespace
 
 nb::object Module::import(const char* name, const char* asname) {
     PyObject* mod = PyImport_ImportModuleLevel(name, globals().ptr(), nullptr, nullptr, 0);
@@ -118,6 +123,128 @@ bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec) {
     const bool same = unbound == 1 && is_function_of(method, spec);
     Py_DECREF(method);
     return same;
+}
+
+nb::object getattr(nb::handle obj, const Name& name) {
+    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
+    if (!v) raise_current();
+    return nb::steal(v);
+}
+
+nb::object getitem(nb::handle obj, nb::handle key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(obj.ptr(), key.ptr());
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) raise_current();
+        // a missing key raises KeyError(key), as dict.__getitem__ does
+        PyObject* tuple = PyTuple_Pack(1, key.ptr());
+        if (!tuple) raise_current();
+        PyErr_SetObject(PyExc_KeyError, tuple);
+        Py_DECREF(tuple);
+        raise_current();
+    }
+    PyObject* v = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!v) raise_current();
+    return nb::steal(v);
+}
+
+void setitem(nb::handle obj, nb::handle key, nb::handle value) {
+    const int r = PyDict_CheckExact(obj.ptr()) ? PyDict_SetItem(obj.ptr(), key.ptr(), value.ptr())
+                                               : PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr());
+    if (r < 0) raise_current();
+}
+
+nb::str format(nb::handle h) {
+    PyObject* s = PyObject_Format(h.ptr(), nullptr);
+    if (!s) raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str to_str(nb::handle h) {
+    PyObject* s = PyObject_Str(h.ptr());
+    if (!s) raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    if (!tuple.is_valid()) raise_current();
+    Py_ssize_t i = 0;
+    for (nb::handle p : parts) PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(p.ptr()));
+    PyObject* s = PyUnicode_Join(empty_str(), tuple.ptr());
+    if (!s) raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::str join(const char* separator, nb::handle items) {
+    PyObject* s = PyUnicode_Join(nb::str(separator).ptr(), items.ptr());
+    if (!s) raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+nb::object iterate(nb::handle h) {
+    PyObject* it = PyObject_GetIter(h.ptr());
+    if (!it) raise_current();
+    return nb::steal(it);
+}
+
+nb::object next(nb::handle it) {
+    PyObject* item = PyIter_Next(it.ptr());
+    if (!item && PyErr_Occurred()) raise_current();
+    return nb::steal(item);
+}
+
+namespace {
+nb::object call_import(const Call& c, const char* module, nb::handle fromlist) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* import = builtins ? PyDict_GetItemWithError(builtins, n_import.get()) : nullptr;
+    if (!import) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        raise_current();
+    }
+    nb::object globals = nb::getattr(c.function(), "__globals__");
+    return nb::borrow(import)(nb::str(module), globals, nb::none(), fromlist, 0);
+}
+}  // namespace
+
+nb::object import_now(const Call& c, const char* module) {
+    // `import a.b` binds the top package; callers here import top-level modules only
+    return call_import(c, module, nb::none());
+}
+
+std::vector<nb::object> import_from_now(const Call& c, const char* module,
+                                        std::initializer_list<const char*> names) {
+    nb::list fromlist;
+    for (const char* n : names) fromlist.append(nb::str(n));
+    nb::object source = call_import(c, module, nb::tuple(fromlist));
+    std::vector<nb::object> values;
+    for (const char* n : names) {
+        PyObject* value = PyObject_GetAttrString(source.ptr(), n);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+            PyErr_Clear();
+            raise(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
+        }
+        values.push_back(nb::steal(value));
+    }
+    return values;
+}
+
+bool assertions_enabled() {
+    static const bool enabled = [] {
+        PyObject* flags = PySys_GetObject("flags");
+        if (!flags) return true;
+        PyObject* optimize = PyObject_GetAttrString(flags, "optimize");
+        if (!optimize) {
+            PyErr_Clear();
+            return true;
+        }
+        const long level = PyLong_AsLong(optimize);
+        Py_DECREF(optimize);
+        if (level == -1 && PyErr_Occurred()) PyErr_Clear();
+        return level <= 0;
+    }();
+    return enabled;
 }
 
 std::string_view utf8(nb::handle str) {

@@ -58,6 +58,31 @@ PyObject* type_lookup(nb::handle self, const Name& name);
 // instance attribute shadowing it), so a direct C++ call cannot be told apart from a lookup.
 bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec);
 
+// obj.NAME / obj[key] / obj[key] = value, as the interpreter does them (exact dicts take a
+// shorter route to the same result).
+nb::object getattr(nb::handle obj, const Name& name);
+nb::object getitem(nb::handle obj, nb::handle key);
+void setitem(nb::handle obj, nb::handle key, nb::handle value);
+
+// f"{h}", str(h), and "".join of texts.
+nb::str format(nb::handle h);
+nb::str to_str(nb::handle h);
+nb::str concat(std::initializer_list<nb::handle> parts);
+nb::str join(const char* separator, nb::handle items);
+
+// iter(h), and next(it) giving an invalid handle when the iterator is exhausted.
+nb::object iterate(nb::handle h);
+nb::object next(nb::handle it);
+
+// `import MODULE` / `from MODULE import NAME, ...` run inside a function body: through the builtin
+// __import__ at every call, so it sees what is installed (or patched) right now.
+nb::object import_now(const Call& c, const char* module);
+std::vector<nb::object> import_from_now(const Call& c, const char* module,
+                                        std::initializer_list<const char*> names);
+
+// False when the interpreter runs optimised (-O), so assert statements are skipped.
+bool assertions_enabled();
+
 inline bool is_exact_str(nb::handle h) { return PyUnicode_CheckExact(h.ptr()); }
 inline bool is_exact_int(nb::handle h) { return PyLong_CheckExact(h.ptr()); }
 inline bool is_exact_dict(nb::handle h) { return PyDict_CheckExact(h.ptr()); }

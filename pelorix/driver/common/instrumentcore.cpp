@@ -8,6 +8,11 @@ using pc::Call;
 using pc::Check;
 using pc::FunctionSpec;
 using pc::Name;
+using pc::getattr;
+using pc::getitem;
+using pc::concat;
+using pc::format;
+using pc::to_str;
 
 namespace {
 
@@ -22,8 +27,6 @@ const Name n_np("np"), n_diff("diff"), n_flatnonzero("flatnonzero"), n_r_("r_"),
     n_ch("ch"), n_mode("mode"), n_target("target"), n_value("value"), n_global("global"),
     n_debug("debug"), n_waveform("Waveform"), n_quantity("quantity"), n_run("run");
 
-// Assertions are on unless the interpreter runs optimised; the setting is fixed at start-up.
-bool assertions_enabled = true;
 
 bool truthy(nb::handle h) {
     const int r = PyObject_IsTrue(h.ptr());
@@ -38,46 +41,18 @@ bool equals(nb::handle a, nb::handle b) {
     return truthy(r);
 }
 
-nb::str format(nb::handle h) {
-    PyObject* s = PyObject_Format(h.ptr(), nullptr);
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
 
-nb::str to_str(nb::handle h) {
-    PyObject* s = PyObject_Str(h.ptr());
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
 
-nb::str concat(std::initializer_list<nb::handle> parts) {
-    nb::list items;
-    for (nb::handle p : parts) items.append(p);
-    PyObject* s = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
 
-nb::object getattr(nb::handle obj, const Name& name) {
-    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
-    if (!v) pc::raise_current();
-    return nb::steal(v);
-}
 
 void setattr(nb::handle obj, const Name& name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
 }
 
-nb::object getitem(nb::handle obj, nb::handle key) {
-    PyObject* v = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!v) pc::raise_current();
-    return nb::steal(v);
-}
 
-// kw.get(key, fallback) on the fresh **kw dictionary of a call.
-nb::object kw_get(const nb::dict& kw, const Name& key, nb::handle fallback) {
-    PyObject* v = PyDict_GetItemWithError(kw.ptr(), key.get());
-    if (!v && PyErr_Occurred()) pc::raise_current();
+// kw.get(key, fallback) on the **kw dictionary of a call.
+nb::object kw_get(const Call& c, const Name& key, nb::handle fallback) {
+    PyObject* v = c.kw_get(key);
     return nb::borrow(v ? v : fallback.ptr());
 }
 
@@ -119,13 +94,12 @@ const FunctionSpec decompress_spec{"decompress", decompress, {{"values"}, {"leng
 
 nb::object init(Call& c) {
     nb::handle self = c[0];
-    nb::dict kw = c.kw();
     setattr(self, n_addr, c[1]);
-    setattr(self, n_host, kw_get(kw, n_host, nb::str("127.0.0.1")));
-    setattr(self, n_port, kw_get(kw, n_port, nb::int_(0)));
-    setattr(self, n_timeout, kw_get(kw, n_timeout, nb::float_(3.0)));
-    setattr(self, n_model, kw_get(kw, n_model, nb::str("None")));
-    setattr(self, n_srate, kw_get(kw, n_srate, nb::int_(-1)));
+    setattr(self, n_host, kw_get(c, n_host, nb::str("127.0.0.1")));
+    setattr(self, n_port, kw_get(c, n_port, nb::int_(0)));
+    setattr(self, n_timeout, kw_get(c, n_timeout, nb::float_(3.0)));
+    setattr(self, n_model, kw_get(c, n_model, nb::str("None")));
+    setattr(self, n_srate, kw_get(c, n_srate, nb::int_(-1)));
     nb::object config = c.global(n_newcfg)(getattr(self, n_quants), getattr(self, n_CHs));
     setattr(self, n_config, config);
     nb::dict quantities;
@@ -220,7 +194,7 @@ void update_body(nb::handle self, nb::handle name, nb::handle value, nb::handle 
 extern const FunctionSpec check_spec, update_spec;
 
 void check_body(nb::handle self, nb::handle name, nb::handle channel) {
-    if (!assertions_enabled) return;
+    if (!pc::assertions_enabled()) return;
     nb::object quantities = getattr(self, n_quantities);
     const int has = PySequence_Contains(quantities.ptr(), name.ptr());
     if (has < 0) pc::raise_current();
@@ -242,8 +216,7 @@ void check_body(nb::handle self, nb::handle name, nb::handle channel) {
 }
 
 void update_body(nb::handle self, nb::handle name, nb::handle value, nb::handle channel) {
-    nb::object entry = getitem(getitem(getattr(self, n_config), name), channel);
-    if (PyObject_SetItem(entry.ptr(), n_value.get(), value.ptr()) < 0) pc::raise_current();
+    pc::setitem(getitem(getitem(getattr(self, n_config), name), channel), n_value, value);
 }
 
 nb::object check(Call& c) {
@@ -270,31 +243,30 @@ void call_update(nb::handle self, nb::handle name, nb::handle value, nb::handle 
         pc::call_method(self, n_update, {name, value, channel});
 }
 
-bool is_debug(const nb::dict& kw) {
-    PyObject* mode = PyDict_GetItemWithError(kw.ptr(), n_mode.get());
-    if (!mode) {
-        if (PyErr_Occurred()) pc::raise_current();
-        return false;  // the default "run"
-    }
-    return equals(mode, n_debug);
+bool is_debug(const Call& c) {
+    PyObject* mode = c.kw_get(n_mode);
+    return mode && equals(mode, n_debug);  // the default is "run"
 }
 
-nb::str trace_head(const Call& c, const nb::dict& kw, const char* what) {
-    nb::object target = kw_get(kw, n_target, nb::str(""));
+nb::str trace_head(const Call& c, const char* what) {
+    nb::object target = kw_get(c, n_target, nb::str(""));
     return concat({nb::str("["), trace_time(c), nb::str(what), to_str(target), nb::str("]")});
 }
 
-nb::object channel_of(const nb::dict& kw) {
-    PyObject* ch = PyDict_GetItemWithError(kw.ptr(), n_ch.get());
-    if (!ch && PyErr_Occurred()) pc::raise_current();
+nb::object channel_of(const Call& c) {
+    PyObject* ch = c.kw_get(n_ch);
     return ch ? nb::borrow(ch) : one();
+}
+
+// self.NAME(*args, **kw) with the caller's extra keywords, if there were any.
+nb::object call_hook(const Call& c, const Name& name, std::initializer_list<nb::handle> args) {
+    return pc::call_method(c[0], name, args, c.has_kw() ? c.kw() : nb::handle());
 }
 
 nb::object set_value(Call& c) {
     nb::handle self = c[0], name = c[1];
     nb::object value = nb::borrow(c[2]);
-    nb::dict kw = c.kw();
-    nb::object channel = channel_of(kw);
+    nb::object channel = channel_of(c);
     call_check(self, name, channel);
     if (PyTuple_Check(value.ptr()) && PyUnicode_Compare(name.ptr(), n_waveform.get()) == 0) {
         nb::object fn = c.global(n_decompress);
@@ -302,35 +274,35 @@ nb::object set_value(Call& c) {
         if (!r) pc::raise_current();
         value = nb::steal(r);
     }
-    if (is_debug(kw)) {
-        pc::print(c, {trace_head(c, kw, "][SET]["), name, value});
+    if (is_debug(c)) {
+        pc::print(c, {trace_head(c, "][SET]["), name, value});
         return nb::none();
     }
-    nb::object opc = pc::call_method(self, n_write, {name, value}, kw);
+    nb::object opc = call_hook(c, n_write, {name, value});
     call_update(self, name, opc, channel);
     return nb::none();
 }
 
 nb::object get_value(Call& c) {
     nb::handle self = c[0], name = c[1];
-    nb::dict kw = c.kw();
     if (PyUnicode_Compare(name.ptr(), n_quantity.get()) == 0)
         return pc::call_method(self, n_dict_from_quantity, {});
-    if (PyObject* attr = PyObject_GetAttr(self.ptr(), name.ptr())) {
-        Py_DECREF(attr);  // hasattr, then getattr: two lookups, as the host does them
+    // hasattr, then getattr: two lookups, as the host does them
+    PyObject* attr = nullptr;
+    if (_PyObject_LookupAttr(self.ptr(), name.ptr(), &attr) < 0) pc::raise_current();
+    if (attr) {
+        Py_DECREF(attr);
         PyObject* again = PyObject_GetAttr(self.ptr(), name.ptr());
         if (!again) pc::raise_current();
         return nb::steal(again);
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pc::raise_current();
-    PyErr_Clear();
-    nb::object channel = channel_of(kw);
+    nb::object channel = channel_of(c);
     call_check(self, name, channel);
-    if (is_debug(kw)) {
-        pc::print(c, {trace_head(c, kw, "][GET]["), name});
+    if (is_debug(c)) {
+        pc::print(c, {trace_head(c, "][GET]["), name});
         return nb::none();
     }
-    nb::object value = pc::call_method(self, n_read, {name}, kw);
+    nb::object value = call_hook(c, n_read, {name});
     if (value.is_none()) return getitem(getitem(getitem(getattr(self, n_config), name), channel), n_value);
     call_update(self, name, value, channel);
     return value;
@@ -376,16 +348,13 @@ const char* const pattern =
 void build_module(nb::module_ m) {
     pc::Module mod(m);
     mod.import("re");
-    nb::object sys = mod.import("sys");
+    mod.import("sys");
     mod.import_from("abc", {"ABC", "abstractmethod"});
     mod.import_from("copy", {"deepcopy"});
     mod.import_from("datetime", {"datetime"});
     mod.import_from("typing", {"Any"});
     mod.import("numpy", "np");
     mod.import_from("quantity", {"Quantity", "newcfg"}, 1);
-
-    nb::object flags = nb::borrow(PySys_GetObject("flags"));
-    assertions_enabled = !(flags.is_valid() && nb::cast<int>(flags.attr("optimize")) > 0);
 
     mod.set("PATTERN", nb::str(pattern));
     mod.def(compress_spec);
