@@ -36,7 +36,7 @@ bool truthy(nb::handle h) {
     return r == 1;
 }
 
-nb::object getattr(nb::handle obj, const Name& name) {
+nb::object attr(nb::handle obj, const Name& name) {
     PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
     if (!v) pc::raise_current();
     return nb::steal(v);
@@ -83,49 +83,49 @@ nb::object init(Call& c) {
 // ssh.connect(self.host, port=..., username=..., pkey=... or password=...), as the account asks.
 void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
     nb::object pkey;
-    if (truthy(getattr(self, n_pkey_path)))
-        pkey = pc::call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
-                               {getattr(self, n_pkey_path)});
-    nb::object host = getattr(self, n_host);
+    if (truthy(attr(self, n_pkey_path)))
+        pkey = pc::call_method(attr(paramiko, n_RSAKey), n_from_private_key_file,
+                               {attr(self, n_pkey_path)});
+    nb::object host = attr(self, n_host);
     nb::dict kw;
-    kw[n_port.get()] = getattr(self, n_port);
-    kw[n_username.get()] = getattr(self, n_username);
+    kw[n_port.get()] = attr(self, n_port);
+    kw[n_username.get()] = attr(self, n_username);
     if (pkey.is_valid())
         kw[n_pkey.get()] = pkey;
     else
-        kw[n_password.get()] = getattr(self, n_password);
+        kw[n_password.get()] = attr(self, n_password);
     pc::call_method(ssh, n_connect, {host}, kw);
 }
 
 nb::object client(Call& c) {
     nb::handle self = c[0];
-    nb::object ssh = getattr(c.global(n_paramiko), n_SSHClient)();
-    pc::call_method(ssh, n_set_missing_host_key_policy, {getattr(c.global(n_paramiko), n_AutoAddPolicy)()});
+    nb::object ssh = attr(c.global(n_paramiko), n_SSHClient)();
+    pc::call_method(ssh, n_set_missing_host_key_policy, {attr(c.global(n_paramiko), n_AutoAddPolicy)()});
     try {
         connect_with(self, ssh, c.global(n_paramiko));
-        say(c, {nb::str("Connected to "), getattr(self, n_host), nb::str(":"), getattr(self, n_port),
-                nb::str(" as "), getattr(self, n_username)});
+        say(c, {nb::str("Connected to "), attr(self, n_host), nb::str(":"), attr(self, n_port),
+                nb::str(" as "), attr(self, n_username)});
         return ssh;
     } catch (nb::python_error& e) {
         nb::object err = caught(e);
-        say(c, {nb::str("Failed to connect to "), getattr(self, n_host), nb::str(":"),
-                getattr(self, n_port), nb::str(" - "), err});
+        say(c, {nb::str("Failed to connect to "), attr(self, n_host), nb::str(":"),
+                attr(self, n_port), nb::str(" - "), err});
         return nb::none();
     }
 }
 
 nb::object sftp(Call& c) {
     nb::handle self = c[0];
-    if (truthy(getattr(self, n_client))) return pc::call_method(getattr(self, n_client), n_open_sftp, {});
+    if (truthy(attr(self, n_client))) return pc::call_method(attr(self, n_client), n_open_sftp, {});
     pc::print(c, {nb::str(not_connected)});
     return nb::none();
 }
 
 nb::object close(Call& c) {
     nb::handle self = c[0];
-    if (truthy(getattr(self, n_client))) {
-        pc::call_method(getattr(self, n_client), n_close, {});
-        say(c, {nb::str("Connection to "), getattr(self, n_host), nb::str(":"), getattr(self, n_port),
+    if (truthy(attr(self, n_client))) {
+        pc::call_method(attr(self, n_client), n_close, {});
+        say(c, {nb::str("Connection to "), attr(self, n_host), nb::str(":"), attr(self, n_port),
                 nb::str(" closed")});
     }
     return nb::none();
@@ -202,16 +202,16 @@ void unpack3(nb::handle value, nb::object (&into)[3]) {
 // command that reads standard input to the end finishes.  A command may be over and its channel
 // closed before the password gets there; that is no failure of run.
 void send_password(nb::handle self, nb::handle stdin_file, nb::handle channel) {
-    nb::object password_line = nb::steal(PyNumber_Add(getattr(self, n_password).ptr(), nb::str("\n").ptr()));
+    nb::object password_line = nb::steal(PyNumber_Add(attr(self, n_password).ptr(), nb::str("\n").ptr()));
     if (!password_line.is_valid()) pc::raise_current();
-    if (truthy(getattr(channel, n_closed))) return;
+    if (truthy(attr(channel, n_closed))) return;
     try {
         pc::call_method(stdin_file, n_write, {password_line});
         pc::call_method(stdin_file, n_flush, {});
         pc::call_method(channel, n_shutdown_write, {});
     } catch (nb::python_error& e) {
         caught(e);
-        if (!truthy(getattr(channel, n_closed))) throw;
+        if (!truthy(attr(channel, n_closed))) throw;
     }
 }
 
@@ -247,7 +247,7 @@ Output drain(nb::handle channel) {
     if (fd < 0) pc::raise_current();
     Output got;
     for (;;) {
-        const bool ended = truthy(getattr(channel, n_eof_received)) || truthy(getattr(channel, n_closed));
+        const bool ended = truthy(attr(channel, n_eof_received)) || truthy(attr(channel, n_closed));
         bool progress = false;
         if (truthy(pc::call_method(channel, n_recv_ready, {}))) {
             append_bytes(got.out, pc::call_method(channel, n_recv, {size}));
@@ -272,14 +272,14 @@ nb::str decode(const std::string& data) {
 
 nb::object run(Call& c) {
     nb::handle self = c[0];
-    if (!truthy(getattr(self, n_client))) {
+    if (!truthy(attr(self, n_client))) {
         pc::print(c, {nb::str(not_connected)});
         return nb::none();
     }
     nb::object command = with_password_on_stdin(c[1]);
     nb::object files[3];
-    unpack3(pc::call_method(getattr(self, n_client), n_exec_command, {command}), files);
-    nb::object channel = getattr(files[1], n_channel);
+    unpack3(pc::call_method(attr(self, n_client), n_exec_command, {command}), files);
+    nb::object channel = attr(files[1], n_channel);
     send_password(self, files[0], channel);
     const Output got = drain(channel);
     pc::print(c, {decode(got.out)});
@@ -292,7 +292,7 @@ nb::object run(Call& c) {
 nb::object upload(Call& c) {
     nb::handle self = c[0], local_path = c[1], remote_path = c[2];
     try {
-        pc::call_method(getattr(self, n_sftp), n_put, {local_path, remote_path});
+        pc::call_method(attr(self, n_sftp), n_put, {local_path, remote_path});
         say(c, {nb::str("upload successfully: "), local_path, nb::str(" -> "), remote_path});
     } catch (nb::python_error& e) {
         say(c, {nb::str("failed to upload: "), caught(e)});
@@ -303,7 +303,7 @@ nb::object upload(Call& c) {
 nb::object download(Call& c) {
     nb::handle self = c[0], remote_path = c[1], local_path = c[2];
     try {
-        pc::call_method(getattr(self, n_sftp), n_get, {remote_path, local_path});
+        pc::call_method(attr(self, n_sftp), n_get, {remote_path, local_path});
         say(c, {nb::str("download successfully: "), remote_path, nb::str(" -> "), local_path});
     } catch (nb::python_error& e) {
         say(c, {nb::str("failed to download: "), caught(e)});

@@ -1,7 +1,7 @@
 from functools import cached_property as cached_property
 from typing import Any
 
-import paramiko as paramiko
+import paramiko as paramiko  # type: ignore[import-untyped]
 
 class SSHClient(object):
     username: str

@@ -1,0 +1,163 @@
+"""SSHClient against real SSH servers on 127.0.0.1: Debian's OpenSSH sshd (key login) for commands,
+sudo and SFTP, and an in-process asyncssh server where a test needs password login or decides
+what the server side does."""
+
+import hashlib
+import os
+import pathlib
+import sys
+import warnings
+
+import pytest
+
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")  # asyncssh's import warns about DSA keys it never uses here
+    sys.path.insert(0, str(pathlib.Path(__file__).parent))
+    import ssh_servers
+
+from pelorix.toolkit import ssh
+
+SUDO_PASSWORD = "correct horse"
+
+
+@pytest.fixture(scope="module")
+def sshd(tmp_path_factory):
+    server = ssh_servers.OpenSSHServer(tmp_path_factory.mktemp("sshd"), SUDO_PASSWORD)
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def remote(sshd, capsys):
+    """A connected client of the sshd account whose password is what the fake sudo expects."""
+    c = ssh.SSHClient(sshd.user, SUDO_PASSWORD, "127.0.0.1", sshd.port, sshd.key_path)
+    assert c._SSHClient__client is not None
+    assert capsys.readouterr().out == f"Connected to 127.0.0.1:{sshd.port} as {sshd.user}\n"
+    yield c
+    c.close()
+
+
+def run(client, command, capsys):
+    client.run(command)
+    return capsys.readouterr().out
+
+
+@pytest.fixture
+def echo_server():
+    """Password login; each command gets back what it read from standard input until EOF."""
+    async def handler(process):
+        data = await process.stdin.read()
+        process.stdout.write(f"{process.command} got {data!r}\n")
+        process.exit(0)
+
+    server = ssh_servers.AsyncSSHServer("alice", "pa55", handler)
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def quitting_server():
+    """Password login; every command ends and its channel closes before it reads anything."""
+    server = ssh_servers.AsyncSSHServer("alice", "pa55", lambda process: process.exit(0))
+    yield server
+    server.stop()
+
+
+@pytest.mark.parametrize("command, printed", [
+    ("echo out; echo err >&2", "out\n\nerr\n\n"),
+    ("printf ''", "\n"),
+    ("echo only-err >&2", "\nonly-err\n\n"),
+    ("printf 'ok \\377\\376 end\\n'; printf '\\200' >&2", "ok \ufffd\ufffd end\n\n\ufffd\n"),
+    ("wc -c", f"{len(SUDO_PASSWORD) + 1}\n\n"),
+    ("sudo id -un", "{user}\n\n[sudo] password for {user}: \n"),
+    ("sudo -S id -un", "{user}\n\n[sudo] password for {user}: \n"),
+    ("ls /etc/sudoers /etc/pseudo 2>/dev/null; echo listed", "listed\n\n"),
+])
+def test_command_output_as_printed(remote, sshd, capsys, command, printed):
+    assert run(remote, command, capsys) == printed.format(user=sshd.user)
+
+
+def test_sudo_with_the_wrong_account_password_is_refused(sshd, capsys):
+    c = ssh.SSHClient(sshd.user, "wrong", "127.0.0.1", sshd.port, sshd.key_path)
+    out = run(c, "sudo id -un", capsys)
+    assert out.splitlines()[1:] == ["", f"[sudo] password for {sshd.user}: Sorry, try again.", ""]
+    c.close()
+
+
+@pytest.mark.timeout(60)
+def test_ten_megabytes_on_stderr_do_not_stall_the_command(remote, capsys):
+    out = run(remote, "head -c 10000000 /dev/zero | tr '\\0' e >&2; echo done", capsys)
+    assert out == "done\n\n" + "e" * 10_000_000 + "\n"
+
+
+@pytest.mark.timeout(60)
+def test_fifty_megabytes_round_trip_over_sftp(remote, sshd, tmp_path, capsys):
+    data = os.urandom(50 * 1024 * 1024)
+    source, back = tmp_path / "source.bin", tmp_path / "back.bin"
+    source.write_bytes(data)
+    remote_path = os.path.join(sshd.folder, "uploaded.bin")
+    remote.upload(str(source), remote_path)
+    remote.download(remote_path, str(back))
+    assert capsys.readouterr().out.splitlines() == [
+        f"upload successfully: {source} -> {remote_path}",
+        f"download successfully: {remote_path} -> {back}"]
+    assert hashlib.sha256(back.read_bytes()).digest() == hashlib.sha256(data).digest()
+    os.remove(remote_path)
+
+
+def test_missing_files_are_reported_by_the_transfer(remote, sshd, tmp_path, capsys):
+    remote.upload(str(tmp_path / "absent"), os.path.join(sshd.folder, "never"))
+    remote.download(os.path.join(sshd.folder, "absent"), str(tmp_path / "never"))
+    up, down = capsys.readouterr().out.splitlines()
+    assert up == f"failed to upload: [Errno 2] No such file or directory: '{tmp_path / 'absent'}'"
+    assert down.startswith("failed to download: [Errno 2] No such file")
+    assert not (tmp_path / "never").exists() or (tmp_path / "never").stat().st_size == 0
+
+
+def test_true_fifty_times_never_raises(remote, quitting_server, capsys):
+    far = ssh.SSHClient("alice", "pa55", "127.0.0.1", quitting_server.port)
+    for client in (remote, far):
+        for _ in range(50):
+            client.run("true")
+    far.close()
+    port = quitting_server.port
+    assert capsys.readouterr().out.splitlines() == [""] * 50 + [
+        f"Connected to 127.0.0.1:{port} as alice", *[""] * 50, f"Connection to 127.0.0.1:{port} closed"]
+
+
+def test_password_login_and_end_of_input(echo_server, capsys):
+    c = ssh.SSHClient("alice", "pa55", "127.0.0.1", echo_server.port)
+    c.run("sudo cat")
+    c.close()
+    assert capsys.readouterr().out.splitlines() == [
+        f"Connected to 127.0.0.1:{echo_server.port} as alice",
+        "sudo -S cat got 'pa55\\n'", "",
+        f"Connection to 127.0.0.1:{echo_server.port} closed"]
+
+
+def test_closed_client_keeps_the_closed_connection(remote, capsys):
+    remote.close()
+    remote.close()
+    port = remote.port
+    assert capsys.readouterr().out == f"Connection to 127.0.0.1:{port} closed\n" * 2
+    # paramiko's own complaint about a closed transport reaches the caller unchanged
+    with pytest.raises((AttributeError, ssh.paramiko.SSHException)):
+        remote.run("true")
+
+
+@pytest.mark.parametrize("make, reason", [
+    (lambda s, e: ssh.SSHClient("alice", "nope", "127.0.0.1", e.port),
+     "Authentication failed."),
+    (lambda s, e: ssh.SSHClient(s.user, "", "127.0.0.1", s.port, "/no/such/key"),
+     "[Errno 2] No such file or directory: '/no/such/key'"),
+    (lambda s, e: ssh.SSHClient("alice", "pa55", "127.0.0.1", ssh_servers.free_port()),
+     "Unable to connect to port"),
+])
+def test_failed_connections_print_their_line(sshd, echo_server, capsys, make, reason):
+    c = make(sshd, echo_server)
+    c.run("true")
+    c.upload(__file__, "/tmp/x")
+    first, *rest = capsys.readouterr().out.splitlines()
+    assert first.startswith(f"Failed to connect to 127.0.0.1:{c.port} - ") and reason in first
+    assert rest == ["SSH client is not connected.", "SSH client is not connected.",
+                    "failed to upload: 'NoneType' object has no attribute 'put'"]
