@@ -1,0 +1,251 @@
+"""The diff page in a real headless Chromium: view modes, previous/next navigation with its
+counter, the go-to-line box with its alerts, highlights and scroll positions, and the layout."""
+
+import shutil
+
+import pytest
+
+from pelorix.toolkit import view
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.webdriver.support import expected_conditions  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+
+# 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70, 150 deleted.
+LEFT = [f"line {i}" for i in range(1, 301)]
+RIGHT = list(LEFT)
+RIGHT[4] = "line 5 changed"
+del RIGHT[149], RIGHT[39]
+RIGHT.insert(69, "inserted")
+STOPS = [5, 40, 70, 150]
+
+
+@pytest.fixture
+def browser(request, tmp_path):
+    if not (CHROMIUM and DRIVER):
+        pytest.skip("needs Debian's chromium and chromium-driver")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800",
+                f"--user-data-dir={tmp_path / 'profile'}"):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    request.addfinalizer(driver.quit)
+    return driver
+
+
+class Page:
+    def __init__(self, driver, tmp_path, left, right):
+        text1, text2 = "\n".join(left) + "\n", "\n".join(right) + "\n"
+        path = view.BeautifulHtmlDiff(text1=text1, text2=text2).generate_html(
+            output_file=str(tmp_path / "page.html"), auto_open=False)
+        self.driver = driver
+        driver.get("file://" + path)
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def click(self, selector):
+        self.driver.find_element(By.CSS_SELECTOR, selector).click()
+
+    @property
+    def counter(self):
+        return self.driver.find_element(By.ID, "diff-counter").text
+
+    @property
+    def highlighted(self):
+        """[("L" or "R", line number), ...] of the highlighted rows, in document order."""
+        return [tuple(x) for x in self.js(
+            "return [...document.querySelectorAll('.line_container.highlight')].map(r => ["
+            "r.closest('.diff_panel') === document.querySelector('.diff_view').firstElementChild"
+            " ? 'L' : 'R', +r.querySelector('.line_num_text').textContent])")]
+
+    def scroll_tops(self):
+        return self.js("return [...document.querySelectorAll('.panel_content')].map(c => c.scrollTop)")
+
+    def goto(self, value, enter=False):
+        field = self.driver.find_element(By.ID, "goto-input")
+        field.clear()
+        if enter:
+            field.send_keys(value + Keys.ENTER)
+        else:
+            field.send_keys(value)
+            self.click(".goto-line button")
+
+    def alert_text(self):
+        alert = WebDriverWait(self.driver, 5).until(expected_conditions.alert_is_present())
+        text = alert.text
+        alert.accept()
+        return text
+
+    def settled(self):
+        """Scroll positions once the smooth scrolling has come to rest."""
+        last = [None]
+
+        def still(_):
+            now = self.scroll_tops()
+            done, last[0] = now == last[0], now
+            return done
+
+        self.js("return new Promise(r => setTimeout(r, 50))")
+        WebDriverWait(self.driver, 5, poll_frequency=0.2).until(still)
+        return last[0]
+
+    def row_at_top(self, side, number):
+        """True when that row's top edge is at the top of its panel's scrolling area, or, when
+        the area cannot scroll that far, the area is scrolled to its end with the row in view."""
+        self.settled()
+        return self.js(
+            "const panel = document.querySelector('.diff_view')[arguments[0]];"
+            "const row = [...panel.querySelectorAll('.line_container')].find("
+            "r => +r.querySelector('.line_num_text').textContent === arguments[1]);"
+            "const area = panel.querySelector('.panel_content');"
+            "const gap = row.getBoundingClientRect().top - area.getBoundingClientRect().top;"
+            "const atEnd = area.scrollTop >= area.scrollHeight - area.clientHeight - 1;"
+            "return Math.abs(gap) <= 1 || (atEnd && gap > 0 && gap < area.clientHeight)",
+            "firstElementChild" if side == "L" else "lastElementChild", number)
+
+
+@pytest.fixture
+def page(browser, tmp_path):
+    return Page(browser, tmp_path, LEFT, RIGHT)
+
+
+def test_after_load_all_lines_show_and_the_counter_reads_one_of_n(page):
+    assert page.counter == "1/4" and page.highlighted == [] and page.scroll_tops() == [0, 0]
+    assert page.js("return diffLines.map(e => e.lineNum)") == STOPS
+    assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-all"
+
+
+def test_next_steps_through_the_changes_and_wraps(page):
+    seen = []
+    for _ in range(5):
+        page.click("button[title='Next diff']")
+        seen.append((page.counter, page.highlighted))
+    assert seen == [("1/4", [("L", 5), ("R", 5)]), ("2/4", [("L", 40), ("R", 40)]),
+                    ("3/4", [("L", 70), ("R", 70)]), ("4/4", [("L", 150), ("R", 150)]),
+                    ("1/4", [("L", 5), ("R", 5)])]
+    assert page.driver.find_element(By.ID, "goto-input").get_attribute("value") == "5"
+
+
+def test_a_step_scrolls_only_the_panel_of_the_change(page):
+    page.click("button[title='Next diff']")
+    page.click("button[title='Next diff']")
+    assert page.row_at_top("L", 40)
+    left_before = page.settled()[0]
+    page.click("button[title='Next diff']")  # 70 is an insertion: a right-panel row
+    assert page.row_at_top("R", 70) and page.settled()[0] == left_before
+
+
+def test_previous_after_load_goes_to_the_last_change_and_wraps(page):
+    page.click("button[title='Previous diff']")
+    assert (page.counter, page.highlighted) == ("4/4", [("L", 150), ("R", 150)])
+    assert page.row_at_top("L", 150)
+    for _ in range(3):
+        page.click("button[title='Previous diff']")
+    assert (page.counter, page.highlighted[0]) == ("1/4", ("L", 5))
+    page.click("button[title='Previous diff']")
+    assert page.counter == "4/4"
+
+
+def test_diff_only_hides_unchanged_lines_and_keeps_the_count(page):
+    visible = "return [...document.querySelectorAll('.line_container')].filter(r => r.offsetParent).length"
+    page.click("#mode-diff")
+    assert page.js(visible) == 5 and page.counter == "1/4"
+    assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-diff"
+    page.click("#mode-all")
+    assert page.js(visible) == 599 and page.counter == "1/4"
+
+
+def test_goto_line_on_both_sides_then_next_continues_from_there(page):
+    page.goto("100")
+    assert page.highlighted == [("L", 100), ("R", 100)] and page.counter == "3/4"
+    assert page.row_at_top("L", 100) and page.row_at_top("R", 100)
+    assert page.js("return document.activeElement.id") != "goto-input"
+    page.click("button[title='Next diff']")
+    assert (page.counter, page.highlighted[0]) == ("4/4", ("L", 150))
+
+
+def test_goto_with_enter_on_a_line_only_the_left_side_has(page):
+    page.goto("300", enter=True)
+    assert page.highlighted == [("L", 300)]
+    left, right = page.settled()
+    assert left == page.js("const c = document.querySelector('.panel_content');"
+                           "return c.scrollHeight - c.clientHeight") and right == 0
+
+
+@pytest.mark.parametrize("value", ["", "0", "-3"])
+def test_invalid_line_numbers_alert_and_change_nothing(page, value):
+    page.goto("100")
+    before = page.settled()
+    page.goto(value)
+    assert page.alert_text() == "Please enter a valid line number (positive integer)"
+    assert page.highlighted == [("L", 100), ("R", 100)] and page.settled() == before
+
+
+def test_missing_line_alerts_and_drops_the_highlight(page):
+    page.goto("100")
+    page.goto("999")
+    assert page.alert_text() == "Line 999 not found"
+    assert page.highlighted == []
+
+
+def test_fractional_input_goes_to_its_integer_part(page):
+    page.goto("2.7", enter=True)
+    assert page.highlighted == [("L", 2), ("R", 2)]
+
+
+def test_mode_switch_from_an_unchanged_line_moves_to_the_nearest_change(page):
+    page.goto("100")
+    page.click("#mode-diff")
+    # 70 (30 away) beats 150; its row is the right one, its left namesake is highlighted too.
+    assert page.counter == "3/4" and page.highlighted == [("L", 70), ("R", 70)]
+    assert page.row_at_top("R", 70)
+
+
+def test_mode_switch_on_a_change_keeps_it(page):
+    page.click("button[title='Next diff']")
+    page.click("button[title='Next diff']")
+    page.click("#mode-diff")
+    assert page.counter == "2/4" and page.highlighted == [("L", 40), ("R", 40)]
+
+
+def test_goto_a_hidden_line_marks_it_and_scrolls_to_the_top(page):
+    page.goto("100")
+    page.click("#mode-diff")
+    page.goto("120")
+    assert page.highlighted == [("L", 120), ("R", 120)] and page.settled() == [0, 0]
+
+
+def test_identical_texts_have_nothing_to_navigate(browser, tmp_path):
+    page = Page(browser, tmp_path, LEFT[:20], LEFT[:20])
+    for button in ("Next diff", "Previous diff"):
+        page.click(f"button[title='{button}']")
+        assert (page.counter, page.highlighted) == ("0/0", [])
+
+
+def test_a_line_number_changed_on_both_sides_is_one_stop_on_the_left(browser, tmp_path):
+    # left 1 and 3 deleted, right 3 inserted
+    page = Page(browser, tmp_path, ["d1", "a", "x", "b"], ["a", "b", "y"])
+    assert page.counter == "1/2"
+    page.click("button[title='Next diff']")
+    page.click("button[title='Next diff']")
+    assert page.highlighted == [("L", 3), ("R", 3)]
+    assert page.js("return diffLines.map(e => e.element.classList.contains('diff_del_left'))") == [True, True]
+
+
+def test_layout(browser, tmp_path):
+    page = Page(browser, tmp_path, LEFT[:60] + ["x" * 2000], ["short"])
+    assert page.js("return document.documentElement.scrollHeight <= window.innerHeight")
+    widths = page.js("return [...document.querySelectorAll('.diff_panel')].map(p => p.offsetWidth)")
+    assert abs(widths[0] - widths[1]) <= 1
+    assert page.js("const c = [...document.querySelectorAll('.line_content')].at(-2);"
+                   "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100")
+    page.click("button[title='Next diff']")
+    assert page.js("return getComputedStyle(document.querySelector('.highlight')).backgroundColor"
+                   ) == "rgb(255, 243, 191)"
