@@ -401,3 +401,15 @@ def test_password_write_on_a_finished_command_is_no_failure(
     c.run("true")
     assert ("write" in fake.names()) is not closed_before
     assert printed(capsys).splitlines()[1:] == ["done", ""]
+
+
+@pytest.mark.parametrize("result, message", [
+    ((1, 2), "not enough values to unpack (expected 3, got 2)"),
+    ((1, 2, 3, 4), "too many values to unpack (expected 3)"),
+    (None, "'NoneType' object is not iterable"),
+])
+def test_odd_exec_command_results_raise_as_unpacking_does(fake, capsys, result, message):
+    fake.SSHClient.exec_command = lambda self, command: result
+    with pytest.raises((ValueError, TypeError)) as info:
+        client().run("ls")
+    assert str(info.value) == message

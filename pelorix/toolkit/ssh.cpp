@@ -13,6 +13,7 @@ namespace nb = nanobind;
 using pc::Call;
 using pc::Check;
 using pc::FunctionSpec;
+using pc::getattr;
 using pc::Name;
 
 namespace {
@@ -23,9 +24,9 @@ const Name n_paramiko("paramiko"), n_SSHClient("SSHClient"), n_AutoAddPolicy("Au
     n_open_sftp("open_sftp"), n_close("close"), n_exec_command("exec_command"), n_write("write"),
     n_flush("flush"), n_channel("channel"), n_closed("closed"), n_eof_received("eof_received"),
     n_recv_ready("recv_ready"), n_recv_stderr_ready("recv_stderr_ready"), n_recv("recv"),
-    n_recv_stderr("recv_stderr"), n_shutdown_write("shutdown_write"),
-    n_put("put"), n_get("get"), n_username("username"), n_password("password"), n_host("host"),
-    n_port("port"), n_pkey_path("pkey_path"), n_pkey("pkey"), n_client("_SSHClient__client"),
+    n_recv_stderr("recv_stderr"), n_shutdown_write("shutdown_write"), n_put("put"), n_get("get"),
+    n_username("username"), n_password("password"), n_host("host"), n_port("port"),
+    n_pkey_path("pkey_path"), n_pkey("pkey"), n_client("_SSHClient__client"),
     n_sftp("_SSHClient__sftp");
 
 const char* const not_connected = "SSH client is not connected.";
@@ -36,30 +37,16 @@ bool truthy(nb::handle h) {
     return r == 1;
 }
 
-nb::object attr(nb::handle obj, const Name& name) {
-    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
-    if (!v) pc::raise_current();
-    return nb::steal(v);
-}
-
 void setattr(nb::handle obj, const Name& name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
 }
 
-// The pieces of a printed line joined as an f-string joins them: each converted with str().
-nb::str line(std::initializer_list<nb::handle> parts) {
+// One printed line from its pieces, each converted with str().
+void say(const Call& c, std::initializer_list<nb::handle> parts) {
     nb::list items;
-    for (nb::handle p : parts) {
-        PyObject* s = PyObject_Str(p.ptr());
-        if (!s) pc::raise_current();
-        items.append(nb::steal(s));
-    }
-    PyObject* joined = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!joined) pc::raise_current();
-    return nb::steal<nb::str>(joined);
+    for (nb::handle p : parts) items.append(pc::to_str(p));
+    pc::print(c, {pc::join("", items)});
 }
-
-void say(const Call& c, std::initializer_list<nb::handle> parts) { pc::print(c, {line(parts)}); }
 
 // The exception of a failed call, for handlers that stand for `except Exception as e`; anything
 // that is not an Exception (KeyboardInterrupt, SystemExit) goes on up.
@@ -83,50 +70,52 @@ nb::object init(Call& c) {
 // ssh.connect(self.host, port=..., username=..., pkey=... or password=...), as the account asks.
 void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
     nb::object pkey;
-    if (truthy(attr(self, n_pkey_path)))
-        pkey = pc::call_method(attr(paramiko, n_RSAKey), n_from_private_key_file,
-                               {attr(self, n_pkey_path)});
-    nb::object host = attr(self, n_host);
+    if (truthy(getattr(self, n_pkey_path)))
+        pkey = pc::call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
+                               {getattr(self, n_pkey_path)});
+    nb::object host = getattr(self, n_host);
     nb::dict kw;
-    kw[n_port.get()] = attr(self, n_port);
-    kw[n_username.get()] = attr(self, n_username);
+    kw[n_port.get()] = getattr(self, n_port);
+    kw[n_username.get()] = getattr(self, n_username);
     if (pkey.is_valid())
         kw[n_pkey.get()] = pkey;
     else
-        kw[n_password.get()] = attr(self, n_password);
+        kw[n_password.get()] = getattr(self, n_password);
     pc::call_method(ssh, n_connect, {host}, kw);
 }
 
 nb::object client(Call& c) {
     nb::handle self = c[0];
-    nb::object ssh = attr(c.global(n_paramiko), n_SSHClient)();
-    pc::call_method(ssh, n_set_missing_host_key_policy, {attr(c.global(n_paramiko), n_AutoAddPolicy)()});
+    nb::object ssh = getattr(c.global(n_paramiko), n_SSHClient)();
+    nb::object policy = getattr(c.global(n_paramiko), n_AutoAddPolicy)();
+    pc::call_method(ssh, n_set_missing_host_key_policy, {policy});
     try {
         connect_with(self, ssh, c.global(n_paramiko));
-        say(c, {nb::str("Connected to "), attr(self, n_host), nb::str(":"), attr(self, n_port),
-                nb::str(" as "), attr(self, n_username)});
+        say(c, {nb::str("Connected to "), getattr(self, n_host), nb::str(":"),
+                getattr(self, n_port), nb::str(" as "), getattr(self, n_username)});
         return ssh;
     } catch (nb::python_error& e) {
         nb::object err = caught(e);
-        say(c, {nb::str("Failed to connect to "), attr(self, n_host), nb::str(":"),
-                attr(self, n_port), nb::str(" - "), err});
+        say(c, {nb::str("Failed to connect to "), getattr(self, n_host), nb::str(":"),
+                getattr(self, n_port), nb::str(" - "), err});
         return nb::none();
     }
 }
 
 nb::object sftp(Call& c) {
     nb::handle self = c[0];
-    if (truthy(attr(self, n_client))) return pc::call_method(attr(self, n_client), n_open_sftp, {});
+    if (truthy(getattr(self, n_client)))
+        return pc::call_method(getattr(self, n_client), n_open_sftp, {});
     pc::print(c, {nb::str(not_connected)});
     return nb::none();
 }
 
 nb::object close(Call& c) {
     nb::handle self = c[0];
-    if (truthy(attr(self, n_client))) {
-        pc::call_method(attr(self, n_client), n_close, {});
-        say(c, {nb::str("Connection to "), attr(self, n_host), nb::str(":"), attr(self, n_port),
-                nb::str(" closed")});
+    if (truthy(getattr(self, n_client))) {
+        pc::call_method(getattr(self, n_client), n_close, {});
+        say(c, {nb::str("Connection to "), getattr(self, n_host), nb::str(":"),
+                getattr(self, n_port), nb::str(" closed")});
     }
     return nb::none();
 }
@@ -136,8 +125,8 @@ nb::object close(Call& c) {
 // Bytes that continue a word around "sudo": letters, digits, '_', '-', '.', and every byte of a
 // non-ASCII character, so "pseudo", "sudoers", "visudo" and "sudo.conf" are left alone.
 bool word_byte(unsigned char b) {
-    return b >= 0x80 || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
-           b == '_' || b == '-' || b == '.';
+    return b >= 0x80 || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') ||
+           (b >= 'a' && b <= 'z') || b == '_' || b == '-' || b == '.';
 }
 
 bool is_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; }
@@ -159,12 +148,13 @@ bool reads_stdin_already(std::string_view rest) {
 nb::object with_password_on_stdin(nb::handle command) {
     PyObject* raw = PyUnicode_AsEncodedString(command.ptr(), "utf-8", "surrogatepass");
     if (!raw) pc::raise_current();
-    nb::object bytes = nb::steal(raw);
-    const std::string_view text(PyBytes_AS_STRING(raw), static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
+    const nb::object owner = nb::steal(raw);
+    const std::string_view text(PyBytes_AS_STRING(raw),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
     constexpr std::string_view word = "sudo";
     std::string out;
     std::size_t done = 0;
-    for (std::size_t at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1)) {
+    for (std::size_t at = text.find(word); at != text.npos; at = text.find(word, at + 1)) {
         const std::size_t end = at + word.size();
         const bool starts = at == 0 || !word_byte(static_cast<unsigned char>(text[at - 1]));
         const bool ends = end == text.size() || !word_byte(static_cast<unsigned char>(text[end]));
@@ -180,38 +170,31 @@ nb::object with_password_on_stdin(nb::handle command) {
 
 // stdin, stdout, stderr = value, with the interpreter's own unpacking errors.
 void unpack3(nb::handle value, nb::object (&into)[3]) {
-    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
-    if (!it.is_valid()) pc::raise_current();
+    nb::object it = pc::iterate(value);
     for (Py_ssize_t i = 0; i < 3; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) pc::raise_current();
+        into[i] = pc::next(it);
+        if (!into[i].is_valid())
             pc::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", i);
-        }
-        into[i] = nb::steal(item);
     }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
+    if (pc::next(it).is_valid())
         pc::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-    }
-    if (PyErr_Occurred()) pc::raise_current();
 }
 
 // Hands the account password to the command (sudo -S reads it first), then ends its input so a
 // command that reads standard input to the end finishes.  A command may be over and its channel
 // closed before the password gets there; that is no failure of run.
 void send_password(nb::handle self, nb::handle stdin_file, nb::handle channel) {
-    nb::object password_line = nb::steal(PyNumber_Add(attr(self, n_password).ptr(), nb::str("\n").ptr()));
+    nb::object password_line =
+        nb::steal(PyNumber_Add(getattr(self, n_password).ptr(), nb::str("\n").ptr()));
     if (!password_line.is_valid()) pc::raise_current();
-    if (truthy(attr(channel, n_closed))) return;
+    if (truthy(getattr(channel, n_closed))) return;
     try {
         pc::call_method(stdin_file, n_write, {password_line});
         pc::call_method(stdin_file, n_flush, {});
         pc::call_method(channel, n_shutdown_write, {});
     } catch (nb::python_error& e) {
         caught(e);
-        if (!truthy(attr(channel, n_closed))) throw;
+        if (!truthy(getattr(channel, n_closed))) throw;
     }
 }
 
@@ -247,7 +230,8 @@ Output drain(nb::handle channel) {
     if (fd < 0) pc::raise_current();
     Output got;
     for (;;) {
-        const bool ended = truthy(attr(channel, n_eof_received)) || truthy(attr(channel, n_closed));
+        const bool ended =
+            truthy(getattr(channel, n_eof_received)) || truthy(getattr(channel, n_closed));
         bool progress = false;
         if (truthy(pc::call_method(channel, n_recv_ready, {}))) {
             append_bytes(got.out, pc::call_method(channel, n_recv, {size}));
@@ -265,21 +249,22 @@ Output drain(nb::handle channel) {
 
 // Remote output is shown even where it is not valid UTF-8, with replacement characters.
 nb::str decode(const std::string& data) {
-    PyObject* s = PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace");
+    const auto size = static_cast<Py_ssize_t>(data.size());
+    PyObject* s = PyUnicode_DecodeUTF8(data.data(), size, "replace");
     if (!s) pc::raise_current();
     return nb::steal<nb::str>(s);
 }
 
 nb::object run(Call& c) {
     nb::handle self = c[0];
-    if (!truthy(attr(self, n_client))) {
+    if (!truthy(getattr(self, n_client))) {
         pc::print(c, {nb::str(not_connected)});
         return nb::none();
     }
     nb::object command = with_password_on_stdin(c[1]);
     nb::object files[3];
-    unpack3(pc::call_method(attr(self, n_client), n_exec_command, {command}), files);
-    nb::object channel = attr(files[1], n_channel);
+    unpack3(pc::call_method(getattr(self, n_client), n_exec_command, {command}), files);
+    nb::object channel = getattr(files[1], n_channel);
     send_password(self, files[0], channel);
     const Output got = drain(channel);
     pc::print(c, {decode(got.out)});
@@ -292,7 +277,7 @@ nb::object run(Call& c) {
 nb::object upload(Call& c) {
     nb::handle self = c[0], local_path = c[1], remote_path = c[2];
     try {
-        pc::call_method(attr(self, n_sftp), n_put, {local_path, remote_path});
+        pc::call_method(getattr(self, n_sftp), n_put, {local_path, remote_path});
         say(c, {nb::str("upload successfully: "), local_path, nb::str(" -> "), remote_path});
     } catch (nb::python_error& e) {
         say(c, {nb::str("failed to upload: "), caught(e)});
@@ -303,7 +288,7 @@ nb::object upload(Call& c) {
 nb::object download(Call& c) {
     nb::handle self = c[0], remote_path = c[1], local_path = c[2];
     try {
-        pc::call_method(attr(self, n_sftp), n_get, {remote_path, local_path});
+        pc::call_method(getattr(self, n_sftp), n_get, {remote_path, local_path});
         say(c, {nb::str("download successfully: "), remote_path, nb::str(" -> "), local_path});
     } catch (nb::python_error& e) {
         say(c, {nb::str("failed to download: "), caught(e)});
@@ -328,9 +313,13 @@ const FunctionSpec init_spec{"__init__",
                               {"port", "int", Check::Int},
                               {"pkey_path"}}};
 const FunctionSpec upload_spec{
-    "upload", upload, {{"self"}, {"local_path", "str", Check::Str}, {"remote_path", "str", Check::Str}}};
+    "upload",
+    upload,
+    {{"self"}, {"local_path", "str", Check::Str}, {"remote_path", "str", Check::Str}}};
 const FunctionSpec download_spec{
-    "download", download, {{"self"}, {"remote_path", "str", Check::Str}, {"local_path", "str", Check::Str}}};
+    "download",
+    download,
+    {{"self"}, {"remote_path", "str", Check::Str}, {"local_path", "str", Check::Str}}};
 const FunctionSpec run_spec{
     "run", run, {{"self"}, {"command", "str", Check::Str}}, nullptr, nullptr, Check::Any, run_doc};
 const FunctionSpec close_spec{"close", close, {{"self"}}};
