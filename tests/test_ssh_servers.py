@@ -19,6 +19,9 @@ from pelorix.toolkit import ssh
 
 SUDO_PASSWORD = "correct horse"
 
+# a command that waits for input which never ends would otherwise hang the run
+pytestmark = pytest.mark.timeout(120)
+
 
 @pytest.fixture(scope="module")
 def sshd(tmp_path_factory):
