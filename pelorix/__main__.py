@@ -10,9 +10,13 @@ def _diff(args):
 
     for path in (args.old, args.new):
         if not os.path.isfile(path):
-            sys.exit(f"pelorix diff: no such file: {path}")
-    comparer = view.BeautifulHtmlDiff(file1=args.old, file2=args.new)
-    print(comparer.generate_html(output_file=args.output, auto_open=not args.no_open))
+            reason = "not a regular file" if os.path.exists(path) else "no such file"
+            sys.exit(f"pelorix diff: {reason}: {path}")
+    try:
+        comparer = view.BeautifulHtmlDiff(file1=args.old, file2=args.new)
+        print(comparer.generate_html(output_file=args.output, auto_open=not args.no_open))
+    except OSError as err:
+        sys.exit(f"pelorix diff: {err}")
 
 
 def _port(args):

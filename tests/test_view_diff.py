@@ -9,6 +9,8 @@ import inspect
 import os
 import pathlib
 import re
+import subprocess
+import sys
 import tempfile
 import urllib.parse
 import urllib.request
@@ -679,6 +681,43 @@ def test_compare_checks_what_generate_html_returns(result, ok, monkeypatch):
     else:
         with pytest.raises(TypeError, match="compare"):
             view.compare("a", "b")
+
+
+# ---- command line ----
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+def run_diff(*args, cwd, **env):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), **env)
+    return subprocess.run([sys.executable, "-m", "pelorix", "diff", *args], capture_output=True,
+                          text=True, env=env, cwd=cwd, timeout=60)
+
+
+def test_command_line_writes_opens_and_prints_the_page(tmp_path):
+    browser = tmp_path / "browser"
+    browser.write_text(f'#!/bin/sh\necho "$1" > {tmp_path}/opened\n')
+    browser.chmod(0o755)
+    out_dir = tmp_path / "my pages #1"
+    out_dir.mkdir()
+    r = run_diff(str(EXAMPLES / "setup_old.ini"), str(EXAMPLES / "setup_new.ini"), "-o", "my pages #1/d.html",
+                 cwd=tmp_path, BROWSER=str(browser))
+    assert (r.returncode, r.stdout, r.stderr) == (0, "my pages #1/d.html\n", "")
+    assert (tmp_path / "opened").read_text() == "file://" + urllib.parse.quote(str(out_dir / "d.html")) + "\n"
+    root = parse((out_dir / "d.html").read_text(encoding="utf-8"))
+    assert [n.all_text() for n in root.find_all("file_name")] == ["setup_old.ini", "setup_new.ini"]
+    assert root.find_all("diff_replace_left") and root.find_all("diff_add_right")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["missing.ini", "b.ini"], "pelorix diff: no such file: missing.ini"),
+    ([".", "b.ini"], "pelorix diff: not a regular file: ."),
+    (["b.ini", "b.ini", "-o", "no/such/dir.html"], "pelorix diff: [Errno 2] No such file or directory: 'no/such/dir.html'"),
+])
+def test_command_line_failures_are_one_line(tmp_path, args, message):
+    (tmp_path / "b.ini").write_text("b\n")
+    r = run_diff(*args, "--no-open", cwd=tmp_path)
+    assert (r.returncode, r.stdout, r.stderr) == (1, "", message + "\n")
 
 
 # ---- any texts: rows, numbering and no markup from the texts ----
