@@ -35,11 +35,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, proc, timeout=15.0):
+def wait_for_port(port, proc, log_path, timeout=15.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if proc.poll() is not None:
-            raise RuntimeError(f"sshd exited with {proc.returncode}: {proc.stderr.read()}")
+            with open(log_path) as log:
+                raise RuntimeError(f"sshd exited with {proc.returncode}: {log.read()}")
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=0.5):
                 return
@@ -61,9 +62,11 @@ class OpenSSHServer:
         self.key_path = os.path.join(self.folder, "id_rsa")
         self._write_files()
         os.makedirs("/run/sshd", exist_ok=True)  # sshd's privilege-separation folder
-        self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", self._path("sshd_config")],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        wait_for_port(self.port, self.proc)
+        # sshd's log goes to a file: a pipe nobody reads would fill up and stall the server
+        with open(self._path("sshd.log"), "w") as log:
+            self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", self._path("sshd_config")],
+                                         stdout=subprocess.DEVNULL, stderr=log)
+        wait_for_port(self.port, self.proc, self._path("sshd.log"))
 
     def _path(self, name):
         return os.path.join(self.folder, name)
@@ -109,7 +112,6 @@ class OpenSSHServer:
         except subprocess.TimeoutExpired:
             os.kill(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
-        self.proc.stderr.close()
 
 
 class _PasswordLogin(asyncssh.SSHServer):
