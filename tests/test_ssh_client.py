@@ -255,15 +255,6 @@ def test_paramiko_is_looked_up_at_every_connection(fake, monkeypatch, capsys):
     assert fake.names().count("connect") == 1 and other.names().count("connect") == 1
 
 
-def test_deleting_the_cache_connects_again(fake, capsys):
-    c = client()
-    first = c._SSHClient__client
-    del c._SSHClient__client
-    assert c._SSHClient__client is not first
-    assert fake.names().count("connect") == 2
-    assert printed(capsys) == "Connected to lab-host:2222 as ann\n" * 2
-
-
 # ---- closing ----
 
 
@@ -370,17 +361,6 @@ def test_run_prints_output_even_empty_or_invalid(fake, capsys, out, err, lines):
     fake.channel_kw = {"out": out, "err": err}
     client().run("x")
     assert printed(capsys).splitlines()[1:] == lines
-
-
-def test_run_without_connection_sends_nothing(fake, capsys):
-    fake.connect_error = OSError("down")
-    c = client()
-    c.run("ls")
-    c.run("ls")
-    assert "exec_command" not in fake.names()
-    assert printed(capsys).splitlines() == [
-        "Failed to connect to lab-host:2222 - down", "SSH client is not connected.",
-        "SSH client is not connected."]
 
 
 @pytest.mark.parametrize("closed_before, closed_on_error, raises", [
