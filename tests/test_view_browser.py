@@ -8,15 +8,16 @@ import pytest
 from pelorix.toolkit import view
 
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service  # noqa: E402
-from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.common.keys import Keys  # noqa: E402
-from selenium.webdriver.support import expected_conditions  # noqa: E402
-from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
 
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
-# 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70, 150 deleted.
+# 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70,
+# 150 deleted.
 LEFT = [f"line {i}" for i in range(1, 301)]
 RIGHT = list(LEFT)
 RIGHT[4] = "line 5 changed"
@@ -31,8 +32,13 @@ def browser(request, tmp_path):
         pytest.skip("needs Debian's chromium and chromium-driver")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,800",
-                f"--user-data-dir={tmp_path / 'profile'}"):
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,800",
+        f"--user-data-dir={tmp_path / 'profile'}",
+    ):
         options.add_argument(arg)
     driver = webdriver.Chrome(options=options, service=Service(DRIVER))
     request.addfinalizer(driver.quit)
@@ -43,7 +49,8 @@ class Page:
     def __init__(self, driver, tmp_path, left, right):
         text1, text2 = "\n".join(left) + "\n", "\n".join(right) + "\n"
         path = view.BeautifulHtmlDiff(text1=text1, text2=text2).generate_html(
-            output_file=str(tmp_path / "page.html"), auto_open=False)
+            output_file=str(tmp_path / "page.html"), auto_open=False
+        )
         self.driver = driver
         driver.get("file://" + path)
 
@@ -60,13 +67,20 @@ class Page:
     @property
     def highlighted(self):
         """[("L" or "R", line number), ...] of the highlighted rows, in document order."""
-        return [tuple(x) for x in self.js(
-            "return [...document.querySelectorAll('.line_container.highlight')].map(r => ["
-            "r.closest('.diff_panel') === document.querySelector('.diff_view').firstElementChild"
-            " ? 'L' : 'R', +r.querySelector('.line_num_text').textContent])")]
+        return [
+            tuple(x)
+            for x in self.js(
+                "return [...document.querySelectorAll('.line_container.highlight')].map(r => ["
+                "r.closest('.diff_panel') ==="
+                " document.querySelector('.diff_view').firstElementChild"
+                " ? 'L' : 'R', +r.querySelector('.line_num_text').textContent])"
+            )
+        ]
 
     def scroll_tops(self):
-        return self.js("return [...document.querySelectorAll('.panel_content')].map(c => c.scrollTop)")
+        return self.js(
+            "return [...document.querySelectorAll('.panel_content')].map(c => c.scrollTop)"
+        )
 
     def goto(self, value, enter=False):
         field = self.driver.find_element(By.ID, "goto-input")
@@ -108,7 +122,9 @@ class Page:
             "const gap = row.getBoundingClientRect().top - area.getBoundingClientRect().top;"
             "const atEnd = area.scrollTop >= area.scrollHeight - area.clientHeight - 1;"
             "return Math.abs(gap) <= 1 || (atEnd && gap > 0 && gap < area.clientHeight)",
-            "firstElementChild" if side == "L" else "lastElementChild", number)
+            "firstElementChild" if side == "L" else "lastElementChild",
+            number,
+        )
 
 
 @pytest.fixture
@@ -127,9 +143,13 @@ def test_next_steps_through_the_changes_and_wraps(page):
     for _ in range(5):
         page.click("button[title='Next diff']")
         seen.append((page.counter, page.highlighted))
-    assert seen == [("1/4", [("L", 5), ("R", 5)]), ("2/4", [("L", 40), ("R", 40)]),
-                    ("3/4", [("L", 70), ("R", 70)]), ("4/4", [("L", 150), ("R", 150)]),
-                    ("1/4", [("L", 5), ("R", 5)])]
+    assert seen == [
+        ("1/4", [("L", 5), ("R", 5)]),
+        ("2/4", [("L", 40), ("R", 40)]),
+        ("3/4", [("L", 70), ("R", 70)]),
+        ("4/4", [("L", 150), ("R", 150)]),
+        ("1/4", [("L", 5), ("R", 5)]),
+    ]
     assert page.driver.find_element(By.ID, "goto-input").get_attribute("value") == "5"
 
 
@@ -154,7 +174,10 @@ def test_previous_after_load_goes_to_the_last_change_and_wraps(page):
 
 
 def test_diff_only_hides_unchanged_lines_and_keeps_the_count(page):
-    visible = "return [...document.querySelectorAll('.line_container')].filter(r => r.offsetParent).length"
+    visible = (
+        "return [...document.querySelectorAll('.line_container')]"
+        ".filter(r => r.offsetParent).length"
+    )
     page.click("#mode-diff")
     assert page.js(visible) == 5 and page.counter == "1/4"
     assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-diff"
@@ -175,8 +198,14 @@ def test_goto_with_enter_on_a_line_only_the_left_side_has(page):
     page.goto("300", enter=True)
     assert page.highlighted == [("L", 300)]
     left, right = page.settled()
-    assert left == page.js("const c = document.querySelector('.panel_content');"
-                           "return c.scrollHeight - c.clientHeight") and right == 0
+    assert (
+        left
+        == page.js(
+            "const c = document.querySelector('.panel_content');"
+            "return c.scrollHeight - c.clientHeight"
+        )
+        and right == 0
+    )
 
 
 @pytest.mark.parametrize("value", ["", "0", "-3"])
@@ -236,7 +265,10 @@ def test_a_line_number_changed_on_both_sides_is_one_stop_on_the_left(browser, tm
     page.click("button[title='Next diff']")
     page.click("button[title='Next diff']")
     assert page.highlighted == [("L", 3), ("R", 3)]
-    assert page.js("return diffLines.map(e => e.element.classList.contains('diff_del_left'))") == [True, True]
+    assert page.js("return diffLines.map(e => e.element.classList.contains('diff_del_left'))") == [
+        True,
+        True,
+    ]
 
 
 def test_layout(browser, tmp_path):
@@ -244,8 +276,12 @@ def test_layout(browser, tmp_path):
     assert page.js("return document.documentElement.scrollHeight <= window.innerHeight")
     widths = page.js("return [...document.querySelectorAll('.diff_panel')].map(p => p.offsetWidth)")
     assert abs(widths[0] - widths[1]) <= 1
-    assert page.js("const c = [...document.querySelectorAll('.line_content')].at(-2);"
-                   "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100")
+    assert page.js(
+        "const c = [...document.querySelectorAll('.line_content')].at(-2);"
+        "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100"
+    )
     page.click("button[title='Next diff']")
-    assert page.js("return getComputedStyle(document.querySelector('.highlight')).backgroundColor"
-                   ) == "rgb(255, 243, 191)"
+    assert (
+        page.js("return getComputedStyle(document.querySelector('.highlight')).backgroundColor")
+        == "rgb(255, 243, 191)"
+    )

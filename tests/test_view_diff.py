@@ -26,6 +26,7 @@ BHD = view.BeautifulHtmlDiff
 
 # ---- reading the page back ----
 
+
 class Node:
     def __init__(self, tag, attrs):
         self.tag, self.attrs, self.children, self.text = tag, dict(attrs), [], ""
@@ -48,7 +49,7 @@ class Node:
 
 
 class PageParser(html.parser.HTMLParser):
-    VOID = {"meta", "input"}
+    VOID = frozenset({"meta", "input"})
 
     def __init__(self):
         super().__init__(convert_charrefs=True)
@@ -87,8 +88,14 @@ def rows_of(panel):
     """(number, symbol, classes, content element) of every row of a panel."""
     out = []
     for row in panel.find_all("line_container"):
-        out.append((row.find("line_num_text").all_text(), row.find("diff_symbol").all_text(),
-                    row.classes, row.find("line_content")))
+        out.append(
+            (
+                row.find("line_num_text").all_text(),
+                row.find("diff_symbol").all_text(),
+                row.classes,
+                row.find("line_content"),
+            )
+        )
     return out
 
 
@@ -120,10 +127,21 @@ def panels(diff, tmp_path):
 
 # ---- module and interface ----
 
+
 def test_module_namespace_in_load_order():
     public = [k for k in vars(view) if not k.startswith("__")]
-    assert public == ["difflib", "os", "tempfile", "webbrowser", "datetime", "np", "display_tree",
-                      "display_array", "BeautifulHtmlDiff", "compare"]
+    assert public == [
+        "difflib",
+        "os",
+        "tempfile",
+        "webbrowser",
+        "datetime",
+        "np",
+        "display_tree",
+        "display_array",
+        "BeautifulHtmlDiff",
+        "compare",
+    ]
     assert view.datetime is datetime.datetime and view.difflib is difflib
     assert view.__doc__ is None
 
@@ -131,22 +149,48 @@ def test_module_namespace_in_load_order():
 def test_class_is_a_plain_class_with_methods_in_order():
     assert BHD.__bases__ == (object,) and type(BHD) is type
     assert [k for k in vars(BHD) if not k.startswith("__") or k == "__init__"] == [
-        "__init__", "_read_file", "_char_level_diff", "_get_custom_css", "_get_javascript",
-        "_escape_html", "_get_symbol_and_class", "generate_html"]
+        "__init__",
+        "_read_file",
+        "_char_level_diff",
+        "_get_custom_css",
+        "_get_javascript",
+        "_escape_html",
+        "_get_symbol_and_class",
+        "generate_html",
+    ]
     assert BHD.__doc__.startswith("\n    A class to generate beautiful HTML diff")
     assert BHD.__doc__.endswith("character-level\n    highlighting.\n    ")
 
 
-@pytest.mark.parametrize("func, signature", [
-    (BHD.__init__, "(self, text1: 'str | None' = None, text2: 'str | None' = None, "
-                   "file1: 'str | None' = None, file2: 'str | None' = None) -> 'None'"),
-    (BHD._read_file, "(self, filepath: 'str') -> 'list[str]'"),
-    (BHD._char_level_diff, "(self, text1: 'str', text2: 'str') -> 'tuple[str, str]'"),
-    (BHD._get_symbol_and_class, "(self, css_class: 'str', is_left: 'bool' = True) -> 'tuple[str, str]'"),
-    (BHD.generate_html, "(self, output_file: 'str | None' = None, auto_open: 'bool' = True) -> 'str'"),
-    (view.compare, "(arg1: 'str', arg2: 'str', output_file: 'str | None' = None, "
-                   "auto_open: 'bool' = True) -> 'str'"),
-])
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        (
+            BHD.__init__,
+            (
+                "(self, text1: 'str | None' = None, text2: 'str | None' = None, "
+                "file1: 'str | None' = None, file2: 'str | None' = None) -> 'None'"
+            ),
+        ),
+        (BHD._read_file, "(self, filepath: 'str') -> 'list[str]'"),
+        (BHD._char_level_diff, "(self, text1: 'str', text2: 'str') -> 'tuple[str, str]'"),
+        (
+            BHD._get_symbol_and_class,
+            "(self, css_class: 'str', is_left: 'bool' = True) -> 'tuple[str, str]'",
+        ),
+        (
+            BHD.generate_html,
+            "(self, output_file: 'str | None' = None, auto_open: 'bool' = True) -> 'str'",
+        ),
+        (
+            view.compare,
+            (
+                "(arg1: 'str', arg2: 'str', output_file: 'str | None' = None, "
+                "auto_open: 'bool' = True) -> 'str'"
+            ),
+        ),
+    ],
+)
 def test_signatures(func, signature):
     assert str(inspect.signature(func)) == signature
 
@@ -162,21 +206,31 @@ def test_docstring_layout_keeps_its_indentation():
 
 # ---- constructor and file reading ----
 
-@pytest.mark.parametrize("kwargs, lines1, lines2", [
-    (dict(text1="a\nb", text2="a\nc"), ["a\n", "b"], ["a\n", "c"]),
-    (dict(text1="", text2=""), [], []),
-    (dict(text1="x\r\ny\r\n", text2="p\fq\u2028r\x1cs"), ["x\r\n", "y\r\n"], ["p\f", "q\u2028", "r\x1c", "s"]),
-    (dict(text1="t", text2="u", file1="left.txt"), ["t"], ["u"]),
-    (dict(text1="t", text2="u", file1="left.txt", file2=""), ["t"], ["u"]),
-])
+
+@pytest.mark.parametrize(
+    "kwargs, lines1, lines2",
+    [
+        ({"text1": "a\nb", "text2": "a\nc"}, ["a\n", "b"], ["a\n", "c"]),
+        ({"text1": "", "text2": ""}, [], []),
+        (
+            {"text1": "x\r\ny\r\n", "text2": "p\fq\u2028r\x1cs"},
+            ["x\r\n", "y\r\n"],
+            ["p\f", "q\u2028", "r\x1c", "s"],
+        ),
+        ({"text1": "t", "text2": "u", "file1": "left.txt"}, ["t"], ["u"]),
+        ({"text1": "t", "text2": "u", "file1": "left.txt", "file2": ""}, ["t"], ["u"]),
+    ],
+)
 def test_text_mode(kwargs, lines1, lines2, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     d = BHD(**kwargs)
     assert (d.lines1, d.lines2, d.name1, d.name2) == (lines1, lines2, "Text 1", "Text 2")
 
 
-@pytest.mark.parametrize("kwargs", [{}, dict(text1="a"), dict(file1="f", text2="b"),
-                                    dict(file1="", file2="", text1="a")])
+@pytest.mark.parametrize(
+    "kwargs",
+    [{}, {"text1": "a"}, {"file1": "f", "text2": "b"}, {"file1": "", "file2": "", "text1": "a"}],
+)
 def test_neither_pair_is_refused(kwargs):
     with pytest.raises(ValueError, match="^Need to provide either two files or two text contents$"):
         BHD(**kwargs)
@@ -193,11 +247,14 @@ def test_file_mode_wins_and_names_are_base_names(tmp_path):
     assert (d.name1, d.name2) == ("old.cfg", "new.cfg")
 
 
-@pytest.mark.parametrize("data, expected", [
-    ("héllo ✓\n".encode(), "héllo ✓\n"),
-    ("中文配置\n".encode("gbk"), "中文配置\n"),
-    (b"\xff\xfe\x80 raw\n", "\xff\xfe\x80 raw\n"),
-])
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        ("héllo ✓\n".encode(), "héllo ✓\n"),
+        ("中文配置\n".encode("gbk"), "中文配置\n"),
+        (b"\xff\xfe\x80 raw\n", "\xff\xfe\x80 raw\n"),
+    ],
+)
 def test_encoding_fallback(tmp_path, data, expected):
     path = tmp_path / "f.txt"
     path.write_bytes(data)
@@ -257,18 +314,21 @@ def test_read_file_result_must_be_a_list(monkeypatch):
         BHD(file1="x", file2="y")
 
 
-@pytest.mark.parametrize("call, param", [
-    (lambda: BHD(text1=b"a", text2="b"), "text1"),
-    (lambda: BHD(text1="a", text2=type("S", (str,), {})("b")), "text2"),
-    (lambda: BHD(file1=pathlib.Path("x"), file2="y"), "file1"),
-    (lambda: BHD(text1="a", text2="b")._read_file(pathlib.Path("x")), "filepath"),
-    (lambda: BHD(text1="a", text2="b")._escape_html(None), "text"),
-    (lambda: BHD(text1="a", text2="b")._char_level_diff("a", None), "text2"),
-    (lambda: BHD(text1="a", text2="b")._get_symbol_and_class(1), "css_class"),
-    (lambda: BHD(text1="a", text2="b").generate_html(output_file=3), "output_file"),
-    (lambda: view.compare("a", 1), "arg2"),
-    (lambda: view.compare("a", "b", output_file=b"x"), "output_file"),
-])
+@pytest.mark.parametrize(
+    "call, param",
+    [
+        (lambda: BHD(text1=b"a", text2="b"), "text1"),
+        (lambda: BHD(text1="a", text2=type("S", (str,), {})("b")), "text2"),
+        (lambda: BHD(file1=pathlib.Path("x"), file2="y"), "file1"),
+        (lambda: BHD(text1="a", text2="b")._read_file(pathlib.Path("x")), "filepath"),
+        (lambda: BHD(text1="a", text2="b")._escape_html(None), "text"),
+        (lambda: BHD(text1="a", text2="b")._char_level_diff("a", None), "text2"),
+        (lambda: BHD(text1="a", text2="b")._get_symbol_and_class(1), "css_class"),
+        (lambda: BHD(text1="a", text2="b").generate_html(output_file=3), "output_file"),
+        (lambda: view.compare("a", 1), "arg2"),
+        (lambda: view.compare("a", "b", output_file=b"x"), "output_file"),
+    ],
+)
 def test_exact_types_are_enforced(call, param):
     with pytest.raises(TypeError, match=f"'{param}'"):
         call()
@@ -276,12 +336,16 @@ def test_exact_types_are_enforced(call, param):
 
 # ---- escaping, character marking, symbols ----
 
-@pytest.mark.parametrize("text, expected", [
-    ("a<b>&c", "a&lt;b&gt;&amp;c"),
-    ("&lt;", "&amp;lt;"),
-    ("\"it's\"\x00é", "\"it's\"\x00é"),
-    ("", ""),
-])
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a<b>&c", "a&lt;b&gt;&amp;c"),
+        ("&lt;", "&amp;lt;"),
+        ('"it\'s"\x00é', '"it\'s"\x00é'),
+        ("", ""),
+    ],
+)
 def test_escape_html(text, expected):
     assert BHD(text1="", text2="")._escape_html(text) == expected
 
@@ -298,33 +362,48 @@ def ad(s):
     return f'<span class="char-add">{s}</span>'
 
 
-@pytest.mark.parametrize("a, b, left, right", [
-    ("x<y", "x<y", "x&lt;y", "x&lt;y"),
-    ("", "", "", ""),
-    ("abc", "abd", eq("ab") + de("c"), eq("ab") + ad("d")),
-    ("", "abc", "", ad("abc")),
-    ("abc", "", de("abc"), ""),
-    ("set volt 5", "set new volt 5", eq("set") + eq(" volt 5"), eq("set") + ad(" new") + eq(" volt 5")),
-    ("a<b", "a>b", eq("a") + de("&lt;") + eq("b"), eq("a") + ad("&gt;") + eq("b")),
-    ("x" * 150 + "ab" + "y" * 100, "x" * 150 + "ac" + "y" * 100,
-     eq("x" * 150 + "a") + de("b" + "y" * 100), eq("x" * 150 + "a") + ad("c" + "y" * 100)),
-])
+@pytest.mark.parametrize(
+    "a, b, left, right",
+    [
+        ("x<y", "x<y", "x&lt;y", "x&lt;y"),
+        ("", "", "", ""),
+        ("abc", "abd", eq("ab") + de("c"), eq("ab") + ad("d")),
+        ("", "abc", "", ad("abc")),
+        ("abc", "", de("abc"), ""),
+        (
+            "set volt 5",
+            "set new volt 5",
+            eq("set") + eq(" volt 5"),
+            eq("set") + ad(" new") + eq(" volt 5"),
+        ),
+        ("a<b", "a>b", eq("a") + de("&lt;") + eq("b"), eq("a") + ad("&gt;") + eq("b")),
+        (
+            "x" * 150 + "ab" + "y" * 100,
+            "x" * 150 + "ac" + "y" * 100,
+            eq("x" * 150 + "a") + de("b" + "y" * 100),
+            eq("x" * 150 + "a") + ad("c" + "y" * 100),
+        ),
+    ],
+)
 def test_char_level_diff(a, b, left, right):
     assert BHD(text1="", text2="")._char_level_diff(a, b) == (left, right)
 
 
-@pytest.mark.parametrize("css_class, is_left, expected", [
-    ("diff_del_left", True, ("-", "diff_del")),
-    ("diff_del_left", False, (" ", "")),
-    ("diff_add_right", False, ("+", "diff_add")),
-    ("diff_add_right", True, (" ", "")),
-    ("diff_replace_left", 1, ("-", "diff_replace")),
-    ("diff_replace_right", None, ("+", "diff_replace")),
-    ("diff_replace_right", "", ("+", "diff_replace")),
-    ("diff_replace_left", "no", ("-", "diff_replace")),
-    ("equal_line", True, (" ", "")),
-    ("extra diff_del_left", True, ("-", "diff_del")),
-])
+@pytest.mark.parametrize(
+    "css_class, is_left, expected",
+    [
+        ("diff_del_left", True, ("-", "diff_del")),
+        ("diff_del_left", False, (" ", "")),
+        ("diff_add_right", False, ("+", "diff_add")),
+        ("diff_add_right", True, (" ", "")),
+        ("diff_replace_left", 1, ("-", "diff_replace")),
+        ("diff_replace_right", None, ("+", "diff_replace")),
+        ("diff_replace_right", "", ("+", "diff_replace")),
+        ("diff_replace_left", "no", ("-", "diff_replace")),
+        ("equal_line", True, (" ", "")),
+        ("extra diff_del_left", True, ("-", "diff_del")),
+    ],
+)
 def test_symbol_and_class(css_class, is_left, expected):
     d = BHD(text1="", text2="")
     result = d._get_symbol_and_class(css_class, is_left=is_left)
@@ -345,100 +424,179 @@ def test_side_truth_value_is_taken_only_after_a_match():
 
 # ---- the row model ----
 
+
 def summary(rows):
     return [(n, s, " ".join(c), el.all_text()) for n, s, c, el in rows]
 
 
-@pytest.mark.parametrize("a, b, left, right", [
-    ("p\nq\n", "p\nq\n",
-     [("1", " ", "line_container equal_line", "p"), ("2", " ", "line_container equal_line", "q")],
-     [("1", " ", "line_container equal_line", "p"), ("2", " ", "line_container equal_line", "q")]),
-    ("", "a\nb", [],
-     [("1", "+", "line_container diff_add diff_add_right", "a"),
-      ("2", "+", "line_container diff_add diff_add_right", "b")]),
-    ("k\nold\nz", "k\nnew\nnew2\nnew3\nz",
-     [("1", " ", "line_container equal_line", "k"),
-      ("2", "-", "line_container diff_replace diff_replace_left", "old"),
-      ("3", " ", "line_container equal_line", "z")],
-     [("1", " ", "line_container equal_line", "k"),
-      ("2", "+", "line_container diff_replace diff_replace_right", "new"),
-      ("3", "+", "line_container diff_add diff_add_right", "new2"),
-      ("4", "+", "line_container diff_add diff_add_right", "new3"),
-      ("5", " ", "line_container equal_line", "z")]),
-    ("o1\no2\no3", "n1",
-     [("1", "-", "line_container diff_replace diff_replace_left", "o1"),
-      ("2", "-", "line_container diff_del diff_del_left", "o2"),
-      ("3", "-", "line_container diff_del diff_del_left", "o3")],
-     [("1", "+", "line_container diff_replace diff_replace_right", "n1")]),
-    ("gone1\ngone2\nkeep\n", "keep\n",
-     [("1", "-", "line_container diff_del diff_del_left", "gone1"),
-      ("2", "-", "line_container diff_del diff_del_left", "gone2"),
-      ("3", " ", "line_container equal_line", "keep")],
-     [("1", " ", "line_container equal_line", "keep")]),
-    ("x", "x\n",
-     [("1", "-", "line_container diff_replace diff_replace_left", "x")],
-     [("1", "+", "line_container diff_replace diff_replace_right", "x")]),
-    ("a\r\nb", "a\nb",
-     [("1", "-", "line_container diff_replace diff_replace_left", "a\r"),
-      ("2", " ", "line_container equal_line", "b")],
-     [("1", "+", "line_container diff_replace diff_replace_right", "a"),
-      ("2", " ", "line_container equal_line", "b")]),
-    ("\n<&>\n", "\n<&>\n",
-     [("1", " ", "line_container equal_line", " "), ("2", " ", "line_container equal_line", "<&>")],
-     [("1", " ", "line_container equal_line", " "), ("2", " ", "line_container equal_line", "<&>")]),
-])
+def brief(rows):
+    """Each row as "number symbol last-class text", e.g. "2 - diff_replace_left old"."""
+    return [f"{n} {s} {c.split()[-1]} {t}" for n, s, c, t in summary(rows)]
+
+
+@pytest.mark.parametrize(
+    "a, b, left, right",
+    [
+        (
+            "p\nq\n",
+            "p\nq\n",
+            ["1   equal_line p", "2   equal_line q"],
+            ["1   equal_line p", "2   equal_line q"],
+        ),
+        ("", "a\nb", [], ["1 + diff_add_right a", "2 + diff_add_right b"]),
+        (
+            "k\nold\nz",
+            "k\nnew\nnew2\nnew3\nz",
+            ["1   equal_line k", "2 - diff_replace_left old", "3   equal_line z"],
+            [
+                "1   equal_line k",
+                "2 + diff_replace_right new",
+                "3 + diff_add_right new2",
+                "4 + diff_add_right new3",
+                "5   equal_line z",
+            ],
+        ),
+        (
+            "o1\no2\no3",
+            "n1",
+            ["1 - diff_replace_left o1", "2 - diff_del_left o2", "3 - diff_del_left o3"],
+            ["1 + diff_replace_right n1"],
+        ),
+        (
+            "gone1\ngone2\nkeep\n",
+            "keep\n",
+            ["1 - diff_del_left gone1", "2 - diff_del_left gone2", "3   equal_line keep"],
+            ["1   equal_line keep"],
+        ),
+        ("x", "x\n", ["1 - diff_replace_left x"], ["1 + diff_replace_right x"]),
+        (
+            "a\r\nb",
+            "a\nb",
+            ["1 - diff_replace_left a\r", "2   equal_line b"],
+            ["1 + diff_replace_right a", "2   equal_line b"],
+        ),
+        (
+            "\n<&>\n",
+            "\n<&>\n",
+            ["1   equal_line  ", "2   equal_line <&>"],
+            ["1   equal_line  ", "2   equal_line <&>"],
+        ),
+    ],
+)
 def test_rows(a, b, left, right, tmp_path):
     got_left, got_right = panels(BHD(text1=a, text2=b), tmp_path)
-    assert summary(got_left) == left
-    assert summary(got_right) == right
+    assert (brief(got_left), brief(got_right)) == (left, right)
+    tails = {
+        "equal_line": "equal_line",
+        "diff_del_left": "diff_del diff_del_left",
+        "diff_add_right": "diff_add diff_add_right",
+        "diff_replace_left": "diff_replace diff_replace_left",
+        "diff_replace_right": "diff_replace diff_replace_right",
+    }
+    for _, _, classes, _ in summary(got_left + got_right):
+        assert classes == "line_container " + tails[classes.split()[-1]]
 
 
 def test_only_replaced_pairs_carry_character_spans(tmp_path):
     left, right = panels(BHD(text1="same<\nold<\nsurplus<\n", text2="same<\nnew<\n"), tmp_path)
-    assert [[c.classes[0] for c in el.children] for *_, el in left] == [[], ["char-del", "char-equal"], []]
-    assert [[c.classes[0] for c in el.children] for *_, el in right] == [[], ["char-add", "char-equal"]]
+    assert [[c.classes[0] for c in el.children] for *_, el in left] == [
+        [],
+        ["char-del", "char-equal"],
+        [],
+    ]
+    assert [[c.classes[0] for c in el.children] for *_, el in right] == [
+        [],
+        ["char-add", "char-equal"],
+    ]
     assert [el.all_text() for *_, el in left] == ["same<", "old<", "surplus<"]
 
 
 # ---- the page ----
 
+
 def expected_page(d, timestamp, left_rows, right_rows):
-    head = ["<!DOCTYPE html>", "<html>", "<head>", '<meta charset="UTF-8">',
-            '<meta name="viewport" content="width=device-width, initial-scale=1.0">',
-            "<title>Text Diff Viewer</title>", d._get_custom_css(), d._get_javascript(),
-            "</head>", "<body>", '<div class="diff_container">', '<div class="diff_header">',
-            '<div class="header-left">', "<h2>\U0001F4CA Text Diff</h2>", "</div>",
-            '<div class="header-right">', f'<span class="timestamp">\u23F1\uFE0F {timestamp}</span>',
-            "</div>", "</div>", '<div class="toolbar">', '<div class="toolbar-group">',
-            '<span class="toolbar-label">Show:</span>', '<div class="view-mode">',
-            '<button id="mode-all" class="mode-btn active" onclick="setViewMode(\'all\')">All</button>',
-            '<button id="mode-diff" class="mode-btn" onclick="setViewMode(\'diff\')">Diff only</button>',
-            "</div>", "</div>", '<div class="toolbar-group">', '<div class="goto-line">',
-            "<span>Go to line</span>",
+    head = [
+        "<!DOCTYPE html>",
+        "<html>",
+        "<head>",
+        '<meta charset="UTF-8">',
+        '<meta name="viewport" content="width=device-width, initial-scale=1.0">',
+        "<title>Text Diff Viewer</title>",
+        d._get_custom_css(),
+        d._get_javascript(),
+        "</head>",
+        "<body>",
+        '<div class="diff_container">',
+        '<div class="diff_header">',
+        '<div class="header-left">',
+        "<h2>\U0001f4ca Text Diff</h2>",
+        "</div>",
+        '<div class="header-right">',
+        f'<span class="timestamp">\u23f1\ufe0f {timestamp}</span>',
+        "</div>",
+        "</div>",
+        '<div class="toolbar">',
+        '<div class="toolbar-group">',
+        '<span class="toolbar-label">Show:</span>',
+        '<div class="view-mode">',
+        '<button id="mode-all" class="mode-btn active" onclick="setViewMode(\'all\')">All</button>',
+        (
+            '<button id="mode-diff" class="mode-btn" onclick="setViewMode(\'diff\')">'
+            "Diff only</button>"
+        ),
+        "</div>",
+        "</div>",
+        '<div class="toolbar-group">',
+        '<div class="goto-line">',
+        "<span>Go to line</span>",
+        (
             '<input type="number" id="goto-input" min="1" placeholder="#" '
-            'onkeypress="gotoLineEnter(event)">',
-            '<button onclick="gotoLine()">Go</button>', "</div>", "</div>",
-            '<div class="toolbar-group">', '<div class="diff-nav">',
+            'onkeypress="gotoLineEnter(event)">'
+        ),
+        '<button onclick="gotoLine()">Go</button>',
+        "</div>",
+        "</div>",
+        '<div class="toolbar-group">',
+        '<div class="diff-nav">',
+        (
             '<button class="diff-nav-btn" onclick="gotoPrevDiff()" title="Previous diff">'
-            "\u25C0 Prev</button>",
-            '<span id="diff-counter" class="diff-counter">0/0</span>',
+            "\u25c0 Prev</button>"
+        ),
+        '<span id="diff-counter" class="diff-counter">0/0</span>',
+        (
             '<button class="diff-nav-btn" onclick="gotoNextDiff()" title="Next diff">'
-            "Next \u25B6</button>",
-            "</div>", "</div>", "</div>", '<div class="diff_view">']
+            "Next \u25b6</button>"
+        ),
+        "</div>",
+        "</div>",
+        "</div>",
+        '<div class="diff_view">',
+    ]
 
     def panel(label, name, count, rows):
-        out = ['<div class="diff_panel">', '<div class="panel_header">', f"<span>{label}</span>",
-               f'<span class="file_name">{name}</span>', f'<span class="line_count">{count} lines</span>',
-               "</div>", '<div class="panel_content">']
+        out = [
+            '<div class="diff_panel">',
+            '<div class="panel_header">',
+            f"<span>{label}</span>",
+            f'<span class="file_name">{name}</span>',
+            f'<span class="line_count">{count} lines</span>',
+            "</div>",
+            '<div class="panel_content">',
+        ]
         for num, tail, symbol, content in rows:
-            out += [f'<div class="line_container {tail}">', '<div class="line_number">',
-                    f'<span class="line_num_text">{num}</span>',
-                    f'<span class="diff_symbol">{symbol}</span>', "</div>",
-                    f'<div class="line_content">{content}</div>', "</div>"]
+            out += [
+                f'<div class="line_container {tail}">',
+                '<div class="line_number">',
+                f'<span class="line_num_text">{num}</span>',
+                f'<span class="diff_symbol">{symbol}</span>',
+                "</div>",
+                f'<div class="line_content">{content}</div>',
+                "</div>",
+            ]
         return out + ["</div>", "</div>"]
 
     lines = head + panel("Original", d.name1, len(d.lines1), left_rows)
-    lines += ['<div class="diff_divider">\u21C4</div>']
+    lines += ['<div class="diff_divider">\u21c4</div>']
     lines += panel("New", d.name2, len(d.lines2), right_rows)
     return "\n".join(lines + ["</div>", "</div>", "</body>", "</html>"])
 
@@ -446,18 +604,24 @@ def expected_page(d, timestamp, left_rows, right_rows):
 def test_exact_page(tmp_path):
     d = BHD(text1="keep\nold & <b>\n\n", text2="keep\nnew & <b>\n\nadded\n")
     before = datetime.datetime.now().replace(microsecond=0)
-    raw = pathlib.Path(d.generate_html(output_file=str(tmp_path / "p.html"), auto_open=False)).read_bytes()
+    raw = pathlib.Path(
+        d.generate_html(output_file=str(tmp_path / "p.html"), auto_open=False)
+    ).read_bytes()
     after = datetime.datetime.now()
     page = raw.decode("utf-8")
     stamp = re.search(r"\u23F1\uFE0F (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)</span>", page).group(1)
     assert before <= datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S") <= after
-    left = [(1, "equal_line", " ", "keep"),
-            (2, "diff_replace diff_replace_left", "-", de("old") + eq(" &amp; &lt;b&gt;")),
-            (3, "equal_line", " ", " ")]
-    right = [(1, "equal_line", " ", "keep"),
-             (2, "diff_replace diff_replace_right", "+", ad("new") + eq(" &amp; &lt;b&gt;")),
-             (3, "equal_line", " ", " "),
-             (4, "diff_add diff_add_right", "+", "added")]
+    left = [
+        (1, "equal_line", " ", "keep"),
+        (2, "diff_replace diff_replace_left", "-", de("old") + eq(" &amp; &lt;b&gt;")),
+        (3, "equal_line", " ", " "),
+    ]
+    right = [
+        (1, "equal_line", " ", "keep"),
+        (2, "diff_replace diff_replace_right", "+", ad("new") + eq(" &amp; &lt;b&gt;")),
+        (3, "equal_line", " ", " "),
+        (4, "diff_add diff_add_right", "+", "added"),
+    ]
     assert page == expected_page(d, stamp, left, right)
     assert not raw.startswith(b"\xef\xbb\xbf") and b"\r" not in raw and page.endswith("</html>")
 
@@ -473,22 +637,42 @@ def test_empty_texts_give_a_complete_page_without_rows(tmp_path):
 def test_style_sheet_and_script_are_wrapped_elements():
     d = BHD(text1="", text2="")
     css, js = d._get_custom_css(), d._get_javascript()
-    assert css.startswith("\n        <style>\n            * {\n                box-sizing: border-box;")
+    assert css.startswith(
+        "\n        <style>\n            * {\n                box-sizing: border-box;"
+    )
     assert css.endswith("\n            }\n        </style>\n        ")
-    assert js.startswith("\n        <script>\n            ") and js.endswith("\n        </script>\n        ")
+    assert js.startswith("\n        <script>\n            ") and js.endswith(
+        "\n        </script>\n        "
+    )
     body = css.split("\n")[2:-2]
     assert all(line.startswith(" " * 12) for line in body)
-    rules = re.findall(r"^ {12}([^ /}\n][^{\n]*) \{$", css, re.M)
-    assert len(rules) == 56 and rules[0] == "*" and rules[-1] == ".panel_content::-webkit-scrollbar-thumb:hover"
-    assert ".line_container.highlight" in rules and rules.index(".diff_panel") < rules.index(".diff_panel:last-child")
-    for name in ["setViewMode", "updateDiffLines", "findNearestDiff", "updateDiffCounter",
-                 "getCurrentLineNumber", "gotoPrevDiff", "gotoNextDiff", "gotoDiffByIndex",
-                 "gotoLine", "gotoLineEnter"]:
+    rules = re.findall(r"^ {12}([^ /}\n][^{\n]*) \{$", css, re.MULTILINE)
+    assert (
+        len(rules) == 56
+        and rules[0] == "*"
+        and rules[-1] == ".panel_content::-webkit-scrollbar-thumb:hover"
+    )
+    assert ".line_container.highlight" in rules and rules.index(".diff_panel") < rules.index(
+        ".diff_panel:last-child"
+    )
+    for name in [
+        "setViewMode",
+        "updateDiffLines",
+        "findNearestDiff",
+        "updateDiffCounter",
+        "getCurrentLineNumber",
+        "gotoPrevDiff",
+        "gotoNextDiff",
+        "gotoDiffByIndex",
+        "gotoLine",
+        "gotoLineEnter",
+    ]:
         assert f"function {name}(" in js
     assert css == d._get_custom_css() and js == d._get_javascript()
 
 
 # ---- output and browser hand-off ----
+
 
 def test_relative_output_file(tmp_path, monkeypatch, no_browser):
     monkeypatch.chdir(tmp_path)
@@ -503,14 +687,28 @@ def test_temporary_page(tmp_path, monkeypatch, no_browser):
     first, second = d.generate_html(), d.generate_html(None, True)
     for path in (first, second):
         name = os.path.basename(path)
-        assert os.path.dirname(path) == str(tmp_path) and name.startswith("diff_") and name.endswith(".html")
+        assert (
+            os.path.dirname(path) == str(tmp_path)
+            and name.startswith("diff_")
+            and name.endswith(".html")
+        )
         assert pathlib.Path(path).read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
     assert first != second and no_browser == ["file://" + first, "file://" + second]
 
 
-@pytest.mark.parametrize("auto_open, opens", [
-    (0, False), ("", False), (None, False), ([], False), (1, True), ("no", True), ([0], True),
-    (object(), True)])
+@pytest.mark.parametrize(
+    "auto_open, opens",
+    [
+        (0, False),
+        ("", False),
+        (None, False),
+        ([], False),
+        (1, True),
+        ("no", True),
+        ([0], True),
+        (object(), True),
+    ],
+)
 def test_auto_open_is_used_by_truth_value(auto_open, opens, tmp_path, no_browser):
     BHD(text1="a", text2="b").generate_html(str(tmp_path / "p.html"), auto_open)
     assert len(no_browser) == int(opens)
@@ -563,6 +761,7 @@ def walk(node):
 
 # ---- overrides and rebinding ----
 
+
 def test_overrides_in_a_subclass_shape_the_page(tmp_path):
     calls = []
 
@@ -577,8 +776,10 @@ def test_overrides_in_a_subclass_shape_the_page(tmp_path):
     d = Shouting(text1="same\nold'\n", text2="same\nnew'\n")
     assert d._char_level_diff("a'", "b'") == (de("A") + eq("&#X27;"), ad("B") + eq("&#X27;"))
     left, right = panels(d, tmp_path)
-    assert summary(left) == [("1", "L", "line_container equal_line", "SAME"),
-                             ("2", "L", "line_container mine diff_replace_left", "OLD'")]
+    assert summary(left) == [
+        ("1", "L", "line_container equal_line", "SAME"),
+        ("2", "L", "line_container mine diff_replace_left", "OLD'"),
+    ]
     assert summary(right)[1][:3] == ("2", "R", "line_container mine diff_replace_right")
     assert "Text 1" in calls and "Text 2" in calls  # the panel names go through the override too
 
@@ -615,12 +816,17 @@ def test_rebinding_module_names_is_honoured(tmp_path, monkeypatch, no_browser):
     path = d.generate_html()
     assert made == [(".html", "diff_", None)] and os.path.basename(path).startswith("mine_")
     left, right = panels(d, tmp_path)
-    assert [(n, " ".join(c)) for n, _, c, _ in left] == [("1", "line_container diff_del diff_del_left")]
-    assert [(n, " ".join(c)) for n, _, c, _ in right] == [("1", "line_container diff_add diff_add_right")]
+    assert [(n, " ".join(c)) for n, _, c, _ in left] == [
+        ("1", "line_container diff_del diff_del_left")
+    ]
+    assert [(n, " ".join(c)) for n, _, c, _ in right] == [
+        ("1", "line_container diff_add diff_add_right")
+    ]
     assert no_browser == ["file://" + path]
 
 
 # ---- compare ----
+
 
 @pytest.fixture
 def recorded_diffs(monkeypatch):
@@ -645,12 +851,21 @@ def test_compare_decides_per_argument(tmp_path, monkeypatch, recorded_diffs):
     (tmp_path / "dir").mkdir()
     os.symlink("a.txt", tmp_path / "link.txt")
     marker = object()
-    cases = [(("a.txt", "b.txt"), "file"), (("link.txt", "a.txt"), "file"), (("a.txt", "plain"), "text"),
-             (("dir", "b.txt"), "text"), (("", ""), "text"), (("x", "y"), "text")]
+    cases = [
+        (("a.txt", "b.txt"), "file"),
+        (("link.txt", "a.txt"), "file"),
+        (("a.txt", "plain"), "text"),
+        (("dir", "b.txt"), "text"),
+        (("", ""), "text"),
+        (("x", "y"), "text"),
+    ]
     for (a, b), mode in cases:
         assert view.compare(a, b, auto_open=marker) == "page.html"
         keys = ("file1", "file2") if mode == "file" else ("text1", "text2")
-        assert recorded_diffs[-2:] == [dict(zip(keys, (a, b))), dict(output_file=None, auto_open=marker)]
+        assert recorded_diffs[-2:] == [
+            dict(zip(keys, (a, b))),
+            {"output_file": None, "auto_open": marker},
+        ]
 
 
 def test_compare_end_to_end(tmp_path, no_browser):
@@ -666,7 +881,9 @@ def test_compare_end_to_end(tmp_path, no_browser):
     assert no_browser == ["file://" + out]
 
 
-@pytest.mark.parametrize("result, ok", [("p", True), (None, True), (5, False), (type("S", (str,), {})("p"), False)])
+@pytest.mark.parametrize(
+    "result, ok", [("p", True), (None, True), (5, False), (type("S", (str,), {})("p"), False)]
+)
 def test_compare_checks_what_generate_html_returns(result, ok, monkeypatch):
     class Fake:
         def __init__(self, **kwargs):
@@ -690,8 +907,15 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 def run_diff(*args, cwd, **env):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), **env)
-    return subprocess.run([sys.executable, "-m", "pelorix", "diff", *args], capture_output=True,
-                          text=True, env=env, cwd=cwd, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-m", "pelorix", "diff", *args],
+        check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=cwd,
+        timeout=60,
+    )
 
 
 def test_command_line_writes_opens_and_prints_the_page(tmp_path):
@@ -700,20 +924,34 @@ def test_command_line_writes_opens_and_prints_the_page(tmp_path):
     browser.chmod(0o755)
     out_dir = tmp_path / "my pages #1"
     out_dir.mkdir()
-    r = run_diff(str(EXAMPLES / "setup_old.ini"), str(EXAMPLES / "setup_new.ini"), "-o", "my pages #1/d.html",
-                 cwd=tmp_path, BROWSER=str(browser))
+    r = run_diff(
+        str(EXAMPLES / "setup_old.ini"),
+        str(EXAMPLES / "setup_new.ini"),
+        "-o",
+        "my pages #1/d.html",
+        cwd=tmp_path,
+        BROWSER=str(browser),
+    )
     assert (r.returncode, r.stdout, r.stderr) == (0, "my pages #1/d.html\n", "")
-    assert (tmp_path / "opened").read_text() == "file://" + urllib.parse.quote(str(out_dir / "d.html")) + "\n"
+    assert (tmp_path / "opened").read_text() == "file://" + urllib.parse.quote(
+        str(out_dir / "d.html")
+    ) + "\n"
     root = parse((out_dir / "d.html").read_text(encoding="utf-8"))
     assert [n.all_text() for n in root.find_all("file_name")] == ["setup_old.ini", "setup_new.ini"]
     assert root.find_all("diff_replace_left") and root.find_all("diff_add_right")
 
 
-@pytest.mark.parametrize("args, message", [
-    (["missing.ini", "b.ini"], "pelorix diff: no such file: missing.ini"),
-    ([".", "b.ini"], "pelorix diff: not a regular file: ."),
-    (["b.ini", "b.ini", "-o", "no/such/dir.html"], "pelorix diff: [Errno 2] No such file or directory: 'no/such/dir.html'"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["missing.ini", "b.ini"], "pelorix diff: no such file: missing.ini"),
+        ([".", "b.ini"], "pelorix diff: not a regular file: ."),
+        (
+            ["b.ini", "b.ini", "-o", "no/such/dir.html"],
+            "pelorix diff: [Errno 2] No such file or directory: 'no/such/dir.html'",
+        ),
+    ],
+)
 def test_command_line_failures_are_one_line(tmp_path, args, message):
     (tmp_path / "b.ini").write_text("b\n")
     r = run_diff(*args, "--no-open", cwd=tmp_path)
@@ -722,9 +960,26 @@ def test_command_line_failures_are_one_line(tmp_path, args, message):
 
 # ---- any texts: rows, numbering and no markup from the texts ----
 
-PIECES = ["a", "b", "<", ">", "&", "&lt;", "\r", "\r\n", "\n", "\f", "\u2028", "\x1c", " ", "é", "\"", "'"]
+PIECES = [
+    "a",
+    "b",
+    "<",
+    ">",
+    "&",
+    "&lt;",
+    "\r",
+    "\r\n",
+    "\n",
+    "\f",
+    "\u2028",
+    "\x1c",
+    " ",
+    "é",
+    '"',
+    "'",
+]
 texts = st.lists(st.sampled_from(PIECES), max_size=30).map("".join)
-names = st.text(st.sampled_from(["<", ">", "&", "x", "\"", " ", "b"]), max_size=8)
+names = st.text(st.sampled_from(["<", ">", "&", "x", '"', " ", "b"]), max_size=8)
 
 
 @settings(max_examples=150, deadline=None)
@@ -738,10 +993,18 @@ def test_any_texts_give_one_row_per_line_and_no_markup(a, b, name1, name2, tmp_p
         rows = rows_of(panel)
         assert [n for n, *_ in rows] == [str(i) for i in range(1, len(lines) + 1)]
         for (_, _, _, content), line in zip(rows, lines):
-            assert all(c.tag == "span" and len(c.classes) == 1 and not c.children
-                       and c.classes[0] in ("char-equal", "char-del", "char-add") for c in content.children)
+            assert all(
+                c.tag == "span"
+                and len(c.classes) == 1
+                and not c.children
+                and c.classes[0] in ("char-equal", "char-del", "char-add")
+                for c in content.children
+            )
             assert content.all_text() == (line.rstrip("\n") or " ")
         file_name = panel.find("file_name")
         assert file_name.children == [] and file_name.all_text() == name
-    assert [c.classes for c in root.find("diff_view").children] == [["diff_panel"], ["diff_divider"],
-                                                                    ["diff_panel"]]
+    assert [c.classes for c in root.find("diff_view").children] == [
+        ["diff_panel"],
+        ["diff_divider"],
+        ["diff_panel"],
+    ]

@@ -18,12 +18,23 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 def main():
     with tempfile.TemporaryDirectory() as scratch:
-        page = view.compare(str(ROOT / "examples" / "setup_old.ini"), str(ROOT / "examples" / "setup_new.ini"),
-                            output_file=str(pathlib.Path(scratch) / "page.html"), auto_open=False)
+        page = view.compare(
+            str(ROOT / "examples" / "setup_old.ini"),
+            str(ROOT / "examples" / "setup_new.ini"),
+            output_file=str(pathlib.Path(scratch) / "page.html"),
+            auto_open=False,
+        )
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
-        for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--hide-scrollbars",
-                    "--window-size=1200,640", "--force-device-scale-factor=1", f"--user-data-dir={scratch}/profile"):
+        for arg in (
+            "--headless=new",
+            "--no-sandbox",
+            "--disable-dev-shm-usage",
+            "--hide-scrollbars",
+            "--window-size=1200,640",
+            "--force-device-scale-factor=1",
+            f"--user-data-dir={scratch}/profile",
+        ):
             options.add_argument(arg)
         driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
         try:
