@@ -336,12 +336,12 @@ void define_display_helpers(pc::Module& mod) {
 // ==== end of display helpers ====
 
 // ==== diff viewer: BeautifulHtmlDiff, compare ====
-#include "diff_css.hpp"
-#include "diff_js.hpp"
-
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "diff_css.hpp"
+#include "diff_js.hpp"
 
 namespace {
 // Own namespace: the display helpers share this translation unit and its anonymous namespace.
@@ -437,8 +437,8 @@ nb::object invoke(nb::handle fn, std::initializer_list<nb::handle> args,
             argv[n++] = kw.value.ptr();
         }
     }
-    PyObject* r = PyObject_Vectorcall(fn.ptr(), argv + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                      kwnames.ptr());
+    PyObject* r = PyObject_Vectorcall(fn.ptr(), argv + 1,
+                                      args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
     if (!r) pc::raise_current();
     return nb::steal(r);
 }
@@ -447,7 +447,8 @@ nb::object invoke(nb::handle fn, std::initializer_list<nb::handle> args,
 std::vector<nb::object> unpack(nb::handle value, std::size_t n) {
     std::vector<nb::object> out;
     out.reserve(n);
-    if (PyTuple_CheckExact(value.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {
+    if (PyTuple_CheckExact(value.ptr()) &&
+        static_cast<std::size_t>(PyTuple_GET_SIZE(value.ptr())) == n) {
         for (std::size_t i = 0; i < n; ++i)
             out.push_back(nb::borrow(PyTuple_GET_ITEM(value.ptr(), static_cast<Py_ssize_t>(i))));
         return out;
@@ -456,7 +457,8 @@ std::vector<nb::object> unpack(nb::handle value, std::size_t n) {
     if (!it.is_valid()) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            pc::raise(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
+            pc::raise(PyExc_TypeError, "cannot unpack non-iterable %s object",
+                      Py_TYPE(value.ptr())->tp_name);
         }
         pc::raise_current();
     }
@@ -464,7 +466,8 @@ std::vector<nb::object> unpack(nb::handle value, std::size_t n) {
         PyObject* item = PyIter_Next(it.ptr());
         if (!item) {
             if (PyErr_Occurred()) pc::raise_current();
-            pc::raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, out.size());
+            pc::raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                      out.size());
         }
         out.push_back(nb::steal(item));
     }
@@ -550,7 +553,8 @@ nb::object file_uri(const Call& c, nb::handle absolute) {
     std::string uri = "file://";
     for (Py_ssize_t i = 0; i < size; ++i) {
         const unsigned char b = static_cast<unsigned char>(data[i]);
-        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                           (b >= '0' && b <= '9') ||
                            keep.find(static_cast<char>(b)) != std::string_view::npos;
         if (plain) {
             uri += static_cast<char>(b);
@@ -567,7 +571,8 @@ nb::object file_uri(const Call& c, nb::handle absolute) {
 
 // The asset inside its element, laid out as the page shows it: tags indented by eight spaces,
 // every line of the asset (blank ones included) by twelve.
-std::string wrap_asset(std::string_view body, std::string_view open_tag, std::string_view close_tag) {
+std::string wrap_asset(std::string_view body, std::string_view open_tag,
+                       std::string_view close_tag) {
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
     std::string out = "\n        ";
     out += open_tag;
@@ -631,30 +636,40 @@ const Name p_doctype("<!DOCTYPE html>"), p_html("<html>"), p_head("<head>"),
     p_timestamp("<span class=\"timestamp\">\xE2\x8F\xB1\xEF\xB8\x8F "), p_span_end("</span>"),
     p_toolbar("<div class=\"toolbar\">"), p_group("<div class=\"toolbar-group\">"),
     p_show("<span class=\"toolbar-label\">Show:</span>"), p_view_mode("<div class=\"view-mode\">"),
-    p_mode_all("<button id=\"mode-all\" class=\"mode-btn active\" onclick=\"setViewMode('all')\">All</button>"),
-    p_mode_diff("<button id=\"mode-diff\" class=\"mode-btn\" onclick=\"setViewMode('diff')\">Diff only</button>"),
+    p_mode_all(
+        "<button id=\"mode-all\" class=\"mode-btn active\" "
+        "onclick=\"setViewMode('all')\">All</button>"),
+    p_mode_diff(
+        "<button id=\"mode-diff\" class=\"mode-btn\" onclick=\"setViewMode('diff')\">Diff "
+        "only</button>"),
     p_goto("<div class=\"goto-line\">"), p_goto_label("<span>Go to line</span>"),
-    p_goto_input("<input type=\"number\" id=\"goto-input\" min=\"1\" placeholder=\"#\" "
-                 "onkeypress=\"gotoLineEnter(event)\">"),
+    p_goto_input(
+        "<input type=\"number\" id=\"goto-input\" min=\"1\" placeholder=\"#\" "
+        "onkeypress=\"gotoLineEnter(event)\">"),
     p_goto_button("<button onclick=\"gotoLine()\">Go</button>"), p_nav("<div class=\"diff-nav\">"),
-    p_prev("<button class=\"diff-nav-btn\" onclick=\"gotoPrevDiff()\" title=\"Previous diff\">"
-           "\xE2\x97\x80 Prev</button>"),
+    p_prev(
+        "<button class=\"diff-nav-btn\" onclick=\"gotoPrevDiff()\" title=\"Previous diff\">"
+        "\xE2\x97\x80 Prev</button>"),
     p_counter("<span id=\"diff-counter\" class=\"diff-counter\">0/0</span>"),
-    p_next("<button class=\"diff-nav-btn\" onclick=\"gotoNextDiff()\" title=\"Next diff\">"
-           "Next \xE2\x96\xB6</button>"),
+    p_next(
+        "<button class=\"diff-nav-btn\" onclick=\"gotoNextDiff()\" title=\"Next diff\">"
+        "Next \xE2\x96\xB6</button>"),
     p_view("<div class=\"diff_view\">"), p_panel("<div class=\"diff_panel\">"),
     p_panel_header("<div class=\"panel_header\">"), p_label_open("<span>"),
     p_file_name("<span class=\"file_name\">"), p_line_count("<span class=\"line_count\">"),
     p_lines(" lines</span>"), p_panel_content("<div class=\"panel_content\">"),
     p_divider("<div class=\"diff_divider\">\xE2\x87\x84</div>"), p_body_end("</body>"),
     p_html_end("</html>"), p_original("Original"), p_new("New"),
-    p_row_open("<div class=\"line_container "), p_row_number("\">\n<div class=\"line_number\">\n"
-                                                             "<span class=\"line_num_text\">"),
+    p_row_open("<div class=\"line_container "),
+    p_row_number(
+        "\">\n<div class=\"line_number\">\n"
+        "<span class=\"line_num_text\">"),
     p_row_symbol("</span>\n<span class=\"diff_symbol\">"),
     p_row_content("</span>\n</div>\n<div class=\"line_content\">"), p_row_end("</div>\n</div>");
 
 void PageWriter::head(nb::handle css, nb::handle js, nb::handle timestamp) {
-    for (const Name* n : {&p_doctype, &p_html, &p_head, &p_charset, &p_viewport, &p_title}) entry(*n);
+    for (const Name* n : {&p_doctype, &p_html, &p_head, &p_charset, &p_viewport, &p_title})
+        entry(*n);
     entry({css});
     entry({js});
     for (const Name* n : {&p_head_end, &p_body, &p_container, &p_header, &p_header_left, &p_heading,
@@ -667,9 +682,10 @@ void PageWriter::head(nb::handle css, nb::handle js, nb::handle timestamp) {
 
 void PageWriter::toolbar() {
     for (const Name* n :
-         {&p_toolbar, &p_group, &p_show, &p_view_mode, &p_mode_all, &p_mode_diff, &p_div_end, &p_div_end,
-          &p_group, &p_goto, &p_goto_label, &p_goto_input, &p_goto_button, &p_div_end, &p_div_end, &p_group,
-          &p_nav, &p_prev, &p_counter, &p_next, &p_div_end, &p_div_end, &p_div_end, &p_view})
+         {&p_toolbar,     &p_group,   &p_show,    &p_view_mode, &p_mode_all,   &p_mode_diff,
+          &p_div_end,     &p_div_end, &p_group,   &p_goto,      &p_goto_label, &p_goto_input,
+          &p_goto_button, &p_div_end, &p_div_end, &p_group,     &p_nav,        &p_prev,
+          &p_counter,     &p_next,    &p_div_end, &p_div_end,   &p_div_end,    &p_view})
         entry(*n);
 }
 
@@ -685,14 +701,16 @@ void PageWriter::panel_open(const Name& label, nb::handle name, Py_ssize_t count
     entry(p_panel_content);
 }
 
-void PageWriter::row(Py_ssize_t number, nb::handle symbol, nb::handle class_tail, nb::handle content) {
+void PageWriter::row(Py_ssize_t number, nb::handle symbol, nb::handle class_tail,
+                     nb::handle content) {
     nb::object num = nb::steal(PyLong_FromSsize_t(number));
     if (!num.is_valid()) pc::raise_current();
     nb::str text = text_of(content);
-    nb::handle shown = PyUnicode_GET_LENGTH(text.ptr()) == 0 ? nb::handle(n_space) : nb::handle(text);
+    nb::handle shown =
+        PyUnicode_GET_LENGTH(text.ptr()) == 0 ? nb::handle(n_space) : nb::handle(text);
     // The seven entries of a row, with their separating newlines inside the literal pieces.
-    entry({p_row_open, text_of(class_tail), p_row_number, str_of(num), p_row_symbol, text_of(symbol),
-           p_row_content, shown, p_row_end});
+    entry({p_row_open, text_of(class_tail), p_row_number, str_of(num), p_row_symbol,
+           text_of(symbol), p_row_content, shown, p_row_end});
 }
 
 void PageWriter::panel_close() {
@@ -700,7 +718,9 @@ void PageWriter::panel_close() {
     entry(p_div_end);
 }
 
-void PageWriter::divider() { entry(p_divider); }
+void PageWriter::divider() {
+    entry(p_divider);
+}
 
 void PageWriter::finish() {
     for (const Name* n : {&p_div_end, &p_div_end, &p_body_end, &p_html_end}) entry(*n);
@@ -731,41 +751,50 @@ RowModel build_rows(nb::handle self, nb::handle opcodes, nb::handle lines1, nb::
         const Py_ssize_t j1 = index_of(op[3]), j2 = index_of(op[4]);
         if (equals(tag, n_equal)) {
             for (Py_ssize_t k = i1; k < i2; ++k) {
-                rows.left.push_back({line_num1++, escape(self, display_text(item_at(lines1, k))), &n_equal_line});
-                rows.right.push_back(
-                    {line_num2++, escape(self, display_text(item_at(lines2, j1 + k - i1))), &n_equal_line});
+                rows.left.push_back(
+                    {line_num1++, escape(self, display_text(item_at(lines1, k))), &n_equal_line});
+                rows.right.push_back({line_num2++,
+                                      escape(self, display_text(item_at(lines2, j1 + k - i1))),
+                                      &n_equal_line});
             }
         } else if (equals(tag, n_replace)) {
             std::vector<nb::object> left_chunk, right_chunk;
-            for (Py_ssize_t k = i1; k < i2; ++k) left_chunk.push_back(display_text(item_at(lines1, k)));
-            for (Py_ssize_t k = j1; k < j2; ++k) right_chunk.push_back(display_text(item_at(lines2, k)));
+            for (Py_ssize_t k = i1; k < i2; ++k)
+                left_chunk.push_back(display_text(item_at(lines1, k)));
+            for (Py_ssize_t k = j1; k < j2; ++k)
+                right_chunk.push_back(display_text(item_at(lines2, k)));
             const std::size_t max_len = std::max(left_chunk.size(), right_chunk.size());
             for (std::size_t idx = 0; idx < max_len; ++idx) {
                 const Py_ssize_t offset = static_cast<Py_ssize_t>(idx);
                 const bool has_left = idx < left_chunk.size(), has_right = idx < right_chunk.size();
                 nb::object marked_right;
                 if (has_left && has_right) {
-                    nb::object pair = pc::call_method(self, n_char_level_diff, {left_chunk[idx], right_chunk[idx]});
+                    nb::object pair = pc::call_method(self, n_char_level_diff,
+                                                      {left_chunk[idx], right_chunk[idx]});
                     std::vector<nb::object> marked = unpack(pair, 2);
                     rows.left.push_back({line_num1 + offset, marked[0], &n_diff_replace_left});
                     marked_right = marked[1];
                 } else if (has_left) {
-                    rows.left.push_back({line_num1 + offset, escape(self, left_chunk[idx]), &n_diff_del_left});
+                    rows.left.push_back(
+                        {line_num1 + offset, escape(self, left_chunk[idx]), &n_diff_del_left});
                 }
                 if (has_right && has_left) {
                     rows.right.push_back({line_num2 + offset, marked_right, &n_diff_replace_right});
                 } else if (has_right) {
-                    rows.right.push_back({line_num2 + offset, escape(self, right_chunk[idx]), &n_diff_add_right});
+                    rows.right.push_back(
+                        {line_num2 + offset, escape(self, right_chunk[idx]), &n_diff_add_right});
                 }
             }
             line_num1 += i2 - i1;
             line_num2 += j2 - j1;
         } else if (equals(tag, n_delete)) {
             for (Py_ssize_t k = i1; k < i2; ++k)
-                rows.left.push_back({line_num1++, escape(self, display_text(item_at(lines1, k))), &n_diff_del_left});
+                rows.left.push_back({line_num1++, escape(self, display_text(item_at(lines1, k))),
+                                     &n_diff_del_left});
         } else if (equals(tag, n_insert)) {
             for (Py_ssize_t k = j1; k < j2; ++k)
-                rows.right.push_back({line_num2++, escape(self, display_text(item_at(lines2, k))), &n_diff_add_right});
+                rows.right.push_back({line_num2++, escape(self, display_text(item_at(lines2, k))),
+                                      &n_diff_add_right});
         }
     }
     if (PyErr_Occurred()) pc::raise_current();
@@ -777,7 +806,8 @@ void write_rows(PageWriter& page, nb::handle self, const std::vector<Row>& rows,
     nb::object method = attr(self, n_get_symbol_and_class);
     for (const Row& r : rows) {
         nb::handle css_class = *r.css_class;
-        std::vector<nb::object> result = unpack(invoke(method, {css_class}, {{n_is_left, side}}), 2);
+        std::vector<nb::object> result =
+            unpack(invoke(method, {css_class}, {{n_is_left, side}}), 2);
         const nb::object& container_class = result[1];
         nb::object tail = nb::borrow(css_class);
         if (truthy(container_class)) {
@@ -820,14 +850,16 @@ nb::object read_file(Call& c) {
     for (const char* enc : {"utf-8", "gbk", "latin-1"}) {
         try {
             nb::object file = invoke(open, {filepath, nb::str("r")}, {{n_encoding, nb::str(enc)}});
-            nb::object lines = with_block(file, [](nb::handle f) { return pc::call_method(f, n_readlines, {}); });
+            nb::object lines =
+                with_block(file, [](nb::handle f) { return pc::call_method(f, n_readlines, {}); });
             if (lines.is_valid()) return lines;
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_UnicodeDecodeError)) throw;
         }
     }
-    PyErr_SetObject(PyExc_Exception,
-                    nb::str("Cannot read file {}, tried multiple encodings").format(filepath).ptr());
+    PyErr_SetObject(
+        PyExc_Exception,
+        nb::str("Cannot read file {}, tried multiple encodings").format(filepath).ptr());
     pc::raise_current();
 }
 
@@ -838,10 +870,11 @@ nb::object char_level_diff(Call& c) {
     nb::object matcher =
         invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
     nb::object opcodes = pc::call_method(matcher, n_get_opcodes, {});
-    static const Name equal_open("<span class=\"char-equal\">"), del_open("<span class=\"char-del\">"),
-        add_open("<span class=\"char-add\">");
+    static const Name equal_open("<span class=\"char-equal\">"),
+        del_open("<span class=\"char-del\">"), add_open("<span class=\"char-add\">");
     nb::list result1, result2;
-    auto span = [&](const nb::list& out, const Name& open, nb::handle text, nb::handle from, nb::handle to) {
+    auto span = [&](const nb::list& out, const Name& open, nb::handle text, nb::handle from,
+                    nb::handle to) {
         nb::object bounds = nb::steal(PySlice_New(from.ptr(), to.ptr(), nullptr));
         if (!bounds.is_valid()) pc::raise_current();
         nb::object run = nb::steal(PyObject_GetItem(text.ptr(), bounds.ptr()));
@@ -871,14 +904,20 @@ nb::object char_level_diff(Call& c) {
     return nb::make_tuple(join(result1, n_empty), join(result2, n_empty));
 }
 
-nb::object get_custom_css(Call&) { return pc::make_str(page_css()); }
+nb::object get_custom_css(Call&) {
+    return pc::make_str(page_css());
+}
 
-nb::object get_javascript(Call&) { return pc::make_str(page_js()); }
+nb::object get_javascript(Call&) {
+    return pc::make_str(page_js());
+}
 
 nb::object escape_html(Call& c) {
-    static const Name amp("&"), lt("<"), gt(">"), amp_entity("&amp;"), lt_entity("&lt;"), gt_entity("&gt;");
+    static const Name amp("&"), lt("<"), gt(">"), amp_entity("&amp;"), lt_entity("&lt;"),
+        gt_entity("&gt;");
     nb::object text = nb::borrow(c[1]);
-    for (auto [from, to] : {std::pair{&amp, &amp_entity}, std::pair{&lt, &lt_entity}, std::pair{&gt, &gt_entity}}) {
+    for (auto [from, to] :
+         {std::pair{&amp, &amp_entity}, std::pair{&lt, &lt_entity}, std::pair{&gt, &gt_entity}}) {
         PyObject* replaced = PyUnicode_Replace(text.ptr(), from->get(), to->get(), -1);
         if (!replaced) pc::raise_current();
         text = nb::steal(replaced);
@@ -894,9 +933,11 @@ nb::handle symbol_pair(const char* symbol, const char* container) {
 }
 
 nb::object get_symbol_and_class(Call& c) {
-    static const nb::handle del_left = symbol_pair("-", "diff_del"), add_right = symbol_pair("+", "diff_add"),
+    static const nb::handle del_left = symbol_pair("-", "diff_del"),
+                            add_right = symbol_pair("+", "diff_add"),
                             replace_left = symbol_pair("-", "diff_replace"),
-                            replace_right = symbol_pair("+", "diff_replace"), plain = symbol_pair(" ", "");
+                            replace_right = symbol_pair("+", "diff_replace"),
+                            plain = symbol_pair(" ", "");
     nb::handle css_class = c[1], is_left = c[2];
     auto contains = [&](const Name& word) {
         const int r = PyUnicode_Contains(css_class.ptr(), word.get());
@@ -915,7 +956,8 @@ nb::object generate_html(Call& c) {
     nb::object output_file = nb::borrow(c[1]);
 
     nb::object lines1 = attr(self, n_lines1), lines2 = attr(self, n_lines2);
-    nb::object matcher = invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
+    nb::object matcher =
+        invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
     RowModel rows = build_rows(self, pc::call_method(matcher, n_get_opcodes, {}), lines1, lines2);
 
     PageWriter page;
@@ -940,13 +982,15 @@ nb::object generate_html(Call& c) {
     nb::str html = page.text();
 
     if (output_file.is_none()) {
-        nb::object made = invoke(attr(c.global(n_tempfile), n_mkstemp), {},
-                                 {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
+        nb::object made =
+            invoke(attr(c.global(n_tempfile), n_mkstemp), {},
+                   {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
         std::vector<nb::object> fd_path = unpack(made, 2);
         invoke(attr(c.global(n_os), n_close), {fd_path[0]});
         output_file = fd_path[1];
     }
-    nb::object file = invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+    nb::object file =
+        invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
     with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
     if (truthy(auto_open)) {
         nb::object os = c.global(n_os);
@@ -986,10 +1030,16 @@ const char* const class_doc =
     "    highlighting.\n    ";
 
 const FunctionSpec init_spec{
-    "__init__", init,
-    {{"self"}, {"text1", "str | None", Check::StrOrNone}, {"text2", "str | None", Check::StrOrNone},
-     {"file1", "str | None", Check::StrOrNone}, {"file2", "str | None", Check::StrOrNone}},
-    nullptr, "None", Check::Any,
+    "__init__",
+    init,
+    {{"self"},
+     {"text1", "str | None", Check::StrOrNone},
+     {"text2", "str | None", Check::StrOrNone},
+     {"file1", "str | None", Check::StrOrNone},
+     {"file2", "str | None", Check::StrOrNone}},
+    nullptr,
+    "None",
+    Check::Any,
     "\n        Initialize with either two text strings or two file paths.\n\n"
     "        Args:\n"
     "            text1 (str | None): First text content. Required if file1 not provided.\n"
@@ -1000,7 +1050,11 @@ const FunctionSpec init_spec{
     "            ValueError: If neither text pair nor file pair is provided.\n        "};
 
 const FunctionSpec read_file_spec{
-    "_read_file", read_file, {{"self"}, {"filepath", "str", Check::Str}}, nullptr, "list[str]",
+    "_read_file",
+    read_file,
+    {{"self"}, {"filepath", "str", Check::Str}},
+    nullptr,
+    "list[str]",
     Check::ListOrNone,
     "\n        Read file content with encoding fallback.\n\n"
     "        Args:\n"
@@ -1011,8 +1065,11 @@ const FunctionSpec read_file_spec{
     "            Exception: If file cannot be read with any supported encoding.\n        "};
 
 const FunctionSpec char_level_diff_spec{
-    "_char_level_diff", char_level_diff,
-    {{"self"}, {"text1", "str", Check::Str}, {"text2", "str", Check::Str}}, nullptr, "tuple[str, str]",
+    "_char_level_diff",
+    char_level_diff,
+    {{"self"}, {"text1", "str", Check::Str}, {"text2", "str", Check::Str}},
+    nullptr,
+    "tuple[str, str]",
     Check::Any,
     "\n        Compare two texts at character level and return HTML marked strings.\n\n"
     "        Uses difflib.SequenceMatcher to identify character-level differences\n"
@@ -1021,26 +1078,42 @@ const FunctionSpec char_level_diff_spec{
     "            text1 (str): First text to compare.\n"
     "            text2 (str): Second text to compare.\n\n"
     "        Returns:\n"
-    "            tuple[str, str]: A tuple containing (marked_text1, marked_text2) with HTML spans:\n"
+    "            tuple[str, str]: A tuple containing (marked_text1, marked_text2) with HTML "
+    "spans:\n"
     "                - <span class=\"char-equal\"> for unchanged characters\n"
     "                - <span class=\"char-del\"> for deleted characters\n"
     "                - <span class=\"char-add\"> for added characters\n        "};
 
 const FunctionSpec get_custom_css_spec{
-    "_get_custom_css", get_custom_css, {{"self"}}, nullptr, "str", Check::Any,
+    "_get_custom_css",
+    get_custom_css,
+    {{"self"}},
+    nullptr,
+    "str",
+    Check::Any,
     "\n        Generate custom CSS styles for the HTML diff view.\n\n"
     "        Returns:\n"
     "            str: CSS string with minimal padding for full-screen display.\n        "};
 
-const FunctionSpec get_javascript_spec{
-    "_get_javascript", get_javascript, {{"self"}}, nullptr, "str", Check::Any,
-    "\n        Generate JavaScript for interactive features.\n\n"
-    "        Returns:\n"
-    "            str: JavaScript string with view mode switching, line jumping, and diff navigation.\n"
-    "        "};
+const FunctionSpec get_javascript_spec{"_get_javascript",
+                                       get_javascript,
+                                       {{"self"}},
+                                       nullptr,
+                                       "str",
+                                       Check::Any,
+                                       "\n        Generate JavaScript for interactive features.\n\n"
+                                       "        Returns:\n"
+                                       "            str: JavaScript string with view mode "
+                                       "switching, line jumping, and diff navigation.\n"
+                                       "        "};
 
 const FunctionSpec escape_html_spec{
-    "_escape_html", escape_html, {{"self"}, {"text", "str", Check::Str}}, nullptr, "str", Check::Any,
+    "_escape_html",
+    escape_html,
+    {{"self"}, {"text", "str", Check::Str}},
+    nullptr,
+    "str",
+    Check::Any,
     "\n        Escape HTML special characters to prevent XSS.\n\n"
     "        Args:\n"
     "            text (str): Raw text that may contain HTML special characters.\n\n"
@@ -1048,8 +1121,11 @@ const FunctionSpec escape_html_spec{
     "            str: Escaped text safe for HTML insertion.\n        "};
 
 const FunctionSpec get_symbol_and_class_spec{
-    "_get_symbol_and_class", get_symbol_and_class,
-    {{"self"}, {"css_class", "str", Check::Str}, {"is_left", "bool"}}, nullptr, "tuple[str, str]",
+    "_get_symbol_and_class",
+    get_symbol_and_class,
+    {{"self"}, {"css_class", "str", Check::Str}, {"is_left", "bool"}},
+    nullptr,
+    "tuple[str, str]",
     Check::Any,
     "\n        Get diff symbol and container class based on CSS class.\n\n"
     "        Args:\n"
@@ -1061,8 +1137,11 @@ const FunctionSpec get_symbol_and_class_spec{
     "                - container_class: Additional CSS class for the line container.\n        "};
 
 const FunctionSpec generate_html_spec{
-    "generate_html", generate_html,
-    {{"self"}, {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}}, nullptr, "str",
+    "generate_html",
+    generate_html,
+    {{"self"}, {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}},
+    nullptr,
+    "str",
     Check::Any,
     "\n        Generate HTML diff view and save to file.\n\n"
     "        This method performs the actual diff computation and generates\n"
@@ -1079,10 +1158,15 @@ const FunctionSpec generate_html_spec{
     "            >>> html_path = diff.generate_html(auto_open=True)\n        "};
 
 const FunctionSpec compare_spec{
-    "compare", compare,
-    {{"arg1", "str", Check::Str}, {"arg2", "str", Check::Str},
-     {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}},
-    nullptr, "str", Check::StrOrNone,
+    "compare",
+    compare,
+    {{"arg1", "str", Check::Str},
+     {"arg2", "str", Check::Str},
+     {"output_file", "str | None", Check::StrOrNone},
+     {"auto_open", "bool"}},
+    nullptr,
+    "str",
+    Check::StrOrNone,
     "\n    Compare two files or text strings and generate an HTML diff view.\n\n"
     "    This function automatically detects whether the inputs are file paths\n"
     "    (by checking if they exist on disk) or text content, and handles them\n"
@@ -1125,7 +1209,9 @@ void define(pc::Module& mod) {
 
 }  // namespace diffview
 
-void define_diff_viewer(pc::Module& mod) { diffview::define(mod); }
+void define_diff_viewer(pc::Module& mod) {
+    diffview::define(mod);
+}
 
 }  // namespace
 // ==== end of diff viewer ====
