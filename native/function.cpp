@@ -380,8 +380,12 @@ PyObject* get_code(PyObject* self, void*) {
     if (f->varkw_name)
         PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(n), Py_NewRef(f->varkw_name));
     nb::object modname = nb::borrow(f->module ? f->module : Py_None);
-    PyCodeObject* empty = PyCode_NewEmpty(PyUnicode_Check(modname.ptr()) ? PyUnicode_AsUTF8(modname.ptr()) : "<native>",
-                                          spec.name, 0);
+    const char* filename = "<native>";
+    if (PyUnicode_Check(modname.ptr())) {
+        filename = PyUnicode_AsUTF8(modname.ptr());  // fails for a __module__ with lone surrogates
+        if (!filename) return nullptr;
+    }
+    PyCodeObject* empty = PyCode_NewEmpty(filename, spec.name, 0);
     if (!empty) return nullptr;
     nb::object base = nb::steal(reinterpret_cast<PyObject*>(empty));
     try {
