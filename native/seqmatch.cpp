@@ -1,10 +1,11 @@
-// The standard library's matcher, step for step, on dense ids: every tie and every extension
-// decides which opcodes come out, so the control flow mirrors the original rather than a faster
-// textbook algorithm.  Only the bookkeeping differs (flat index lists, stamped row buffers), and
-// none of that changes a result.
+// The standard library's matcher on dense ids.  Every tie and every extension decides which
+// opcodes come out, so the answers are exactly the original's; what differs is only how a
+// longest match is found: long diagonal runs are indexed once, and the original's row-by-row
+// scan runs only over boxes that no long run reaches.
 #include "seqmatch.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <unordered_map>
 
@@ -35,23 +36,13 @@ public:
         std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
         for (std::size_t j = 0; j < b.size(); ++j)
             if (count[b[j]]) pos_[fill[b[j]]++] = j;
-        rows_[0].resize(b.size());
-        rows_[1].resize(b.size());
+        index_runs();
     }
 
-    // find_longest_match(alo, ahi, blo, bhi).  The first call covers both whole sequences; its
-    // scan also notes every long diagonal run, and later calls look there first: a box in which
-    // a long run survives clipping gets the same answer the scan would give, without the scan.
+    // find_longest_match(alo, ahi, blo, bhi)
     Match longest(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi) {
-        Match best{alo, blo, 0};
-        if (!indexed_) {
-            best = scan(alo, ahi, blo, bhi, &runs_);
-            finish_runs();
-            indexed_ = true;
-        } else {
-            best = from_runs(alo, ahi, blo, bhi);
-            if (best.size < long_run) best = scan(alo, ahi, blo, bhi, nullptr);
-        }
+        Match best = from_runs(alo, ahi, blo, bhi);
+        if (best.size < long_run) best = scan(alo, ahi, blo, bhi);
         // Without a junk predicate nothing is junk, so only the first pair of the original's
         // extension loops can run, and it extends over any equal neighbours, popular or not.
         while (best.i > alo && best.j > blo && a_[best.i - 1] == b_[best.j - 1]) {
@@ -66,11 +57,12 @@ public:
     }
 
 private:
-    // A diagonal run of pairs of equal, non-popular elements: a[i + t] == b[j + t] for t < size.
+    // A maximal diagonal run of anchoring pairs: a[i + t] == b[j + t], not popular, t < size.
     using Run = Match;
-    // Runs at least this long are indexed; a box's answer of this length or more can only come
-    // from one of them.
-    static constexpr std::size_t long_run = 32;
+    // Runs at least this long are indexed.  Within a box, the original's scan finds the longest
+    // run clipped to the box, the earliest one on a tie; when that is this long or longer it is
+    // a clipped indexed run, so the index answers and the scan is not needed.
+    static constexpr std::size_t long_run = 8;
 
     // Run length of the match ending at a position of b, valid for the row that wrote it.
     struct Cell {
@@ -78,12 +70,64 @@ private:
         std::size_t len = 0;
     };
 
-    bool anchors(std::uint32_t id) const { return start_[id + 1] != start_[id]; }
+    bool anchors(std::size_t i, std::size_t j) const {
+        return a_[i] == b_[j] && start_[b_[j] + 1] != start_[b_[j]];
+    }
 
-    // The original's dynamic programme over the box: the first (row-major) pair at which the
-    // run length reaches its maximum decides.
-    Match scan(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi,
-               std::vector<Run>* record) {
+    // Every run of long_run or more covers exactly one row in each stretch of long_run rows, so
+    // looking at every long_run-th row finds each of them, once, from its first sampled row.
+    void index_runs() {
+        for (std::size_t i = 0; i < a_.size(); i += long_run) {
+            const std::size_t* first = pos_.data() + start_[a_[i]];
+            const std::size_t* last = pos_.data() + start_[a_[i] + 1];
+            for (; first != last; ++first) {
+                const std::size_t j = *first;
+                std::size_t back = 0;
+                while (back < long_run && back < i && back < j &&
+                       anchors(i - back - 1, j - back - 1))
+                    ++back;
+                if (back == long_run) continue;  // found from an earlier sampled row
+                Run run{i - back, j - back, back + 1};
+                while (run.i + run.size < a_.size() && run.j + run.size < b_.size() &&
+                       anchors(run.i + run.size, run.j + run.size))
+                    ++run.size;
+                if (run.size < long_run) continue;
+                runs_.push_back(run);
+                max_run_ = std::max(max_run_, run.size);
+            }
+        }
+        std::sort(runs_.begin(), runs_.end());
+    }
+
+    // The longest indexed run clipped to the box; on a tie the one that starts in the earliest
+    // row, then the earliest column (where the original's row-major scan first reaches it).
+    Match from_runs(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi) const {
+        Match best{alo, blo, 0};
+        const std::size_t from = alo >= max_run_ ? alo - max_run_ + 1 : 0;
+        auto r = std::lower_bound(runs_.begin(), runs_.end(), from,
+                                  [](const Run& run, std::size_t i) { return run.i < i; });
+        for (; r != runs_.end() && r->i < ahi; ++r) {
+            if (r->j >= bhi || r->j + r->size <= blo || r->i + r->size <= alo) continue;
+            const std::size_t t0 =
+                std::max(alo > r->i ? alo - r->i : 0, blo > r->j ? blo - r->j : 0);
+            const std::size_t t1 = std::min({r->size, ahi - r->i, bhi - r->j});
+            if (t1 <= t0) continue;
+            const Match clipped{r->i + t0, r->j + t0, t1 - t0};
+            if (clipped.size > best.size ||
+                (clipped.size == best.size &&
+                 std::pair(clipped.i, clipped.j) < std::pair(best.i, best.j)))
+                best = clipped;
+        }
+        return best;
+    }
+
+    // The original's dynamic programme over the box: the first pair, in row-major order, at
+    // which the run length reaches its maximum decides.
+    Match scan(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi) {
+        if (rows_[0].empty()) {
+            rows_[0].resize(b_.size());
+            rows_[1].resize(b_.size());
+        }
         std::size_t besti = alo, bestj = blo, bestsize = 0;
         ++row_;  // a row nobody writes: the previous call's last row must not look like ours
         for (std::size_t i = alo; i < ahi; ++i) {
@@ -95,9 +139,9 @@ private:
             first = std::lower_bound(first, last, blo);
             for (; first != last && *first < bhi; ++first) {
                 const std::size_t j = *first;
-                const std::size_t k = (j > 0 && prev[j - 1].row == row_ - 1 ? prev[j - 1].len : 0) + 1;
+                const std::size_t k =
+                    (j > 0 && prev[j - 1].row == row_ - 1 ? prev[j - 1].len : 0) + 1;
                 cur[j] = {row_, k};
-                if (record && k == long_run) record->push_back({i - k + 1, j - k + 1, k});
                 if (k > bestsize) {
                     besti = i - k + 1;
                     bestj = j - k + 1;
@@ -108,44 +152,13 @@ private:
         return {besti, bestj, bestsize};
     }
 
-    // Noted runs are cut off at the length they were noted at; grow them to their full length.
-    // They stay ordered by their first row.
-    void finish_runs() {
-        for (Run& r : runs_) {
-            while (r.i + r.size < a_.size() && r.j + r.size < b_.size() &&
-                   a_[r.i + r.size] == b_[r.j + r.size] && anchors(b_[r.j + r.size]))
-                ++r.size;
-            max_run_ = std::max(max_run_, r.size);
-        }
-    }
-
-    // The longest noted run clipped to the box, earliest first row, then earliest column.
-    Match from_runs(std::size_t alo, std::size_t ahi, std::size_t blo, std::size_t bhi) const {
-        Match best{alo, blo, 0};
-        const std::size_t from = alo >= max_run_ ? alo - max_run_ + 1 : 0;
-        auto r = std::lower_bound(runs_.begin(), runs_.end(), from,
-                                  [](const Run& run, std::size_t i) { return run.i < i; });
-        for (; r != runs_.end() && r->i < ahi; ++r) {
-            if (r->j >= bhi || r->j + r->size <= blo || r->i + r->size <= alo) continue;
-            const std::size_t t0 = std::max({alo > r->i ? alo - r->i : 0, blo > r->j ? blo - r->j : 0});
-            const std::size_t t1 = std::min({r->size, ahi - r->i, bhi - r->j});
-            if (t1 <= t0) continue;
-            const Match clipped{r->i + t0, r->j + t0, t1 - t0};
-            if (clipped.size > best.size ||
-                (clipped.size == best.size && std::pair(clipped.i, clipped.j) < std::pair(best.i, best.j)))
-                best = clipped;
-        }
-        return best;
-    }
-
     std::span<const std::uint32_t> a_, b_;
-    std::vector<std::size_t> start_;
+    std::vector<std::size_t> start_;  // b's positions of id x are pos_[start_[x] .. start_[x + 1])
     std::vector<std::size_t> pos_;
+    std::vector<Run> runs_;  // ordered by first row, then column
+    std::size_t max_run_ = 0;
     std::vector<Cell> rows_[2];
     std::uint64_t row_ = 0;
-    std::vector<Run> runs_;
-    std::size_t max_run_ = 0;
-    bool indexed_ = false;
 };
 
 // get_matching_blocks: the same work queue (a stack), then sorting and merging adjacent blocks.
@@ -184,41 +197,46 @@ std::vector<Match> matching_blocks(std::span<const std::uint32_t> a,
     return blocks;
 }
 
-// Ids for hashable keys, handed out in order of first appearance.
-template <class Key, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>>
-class Interner {
+// Ids for str objects, handed out in order of first appearance.  Equal strings have equal kind,
+// length and bytes, because every str is held in the narrowest kind that fits its widest
+// character; the hash is the one the str caches for itself.
+class StrInterner {
 public:
-    explicit Interner(std::size_t expected) { ids_.reserve(expected); }
-    std::uint32_t operator()(const Key& key) {
-        return ids_.try_emplace(key, static_cast<std::uint32_t>(ids_.size())).first->second;
+    explicit StrInterner(std::size_t expected)
+        : slots_(std::bit_ceil(std::max<std::size_t>(16, expected * 2))) {}
+
+    std::uint32_t operator()(PyObject* s) {
+        const Py_hash_t hash = PyObject_Hash(s);  // exact str: cannot fail
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t k = static_cast<std::size_t>(hash) & mask;; k = (k + 1) & mask) {
+            Slot& slot = slots_[k];
+            if (!slot.str) {
+                slot = {s, hash, size_++};
+                return slot.id;
+            }
+            if (slot.hash == hash && same(slot.str, s)) return slot.id;
+        }
     }
-    std::uint32_t size() const { return static_cast<std::uint32_t>(ids_.size()); }
+    std::uint32_t size() const { return size_; }
 
 private:
-    std::unordered_map<Key, std::uint32_t, Hash, Eq> ids_;
-};
+    struct Slot {
+        PyObject* str = nullptr;
+        Py_hash_t hash = 0;
+        std::uint32_t id = 0;
+    };
 
-// A str as the interpreter stores it: equal strings have equal kind, length and bytes, because
-// every str is held in the narrowest kind that fits its widest character.
-struct StrKey {
-    PyObject* str;
-    Py_hash_t hash;
-};
-
-struct StrHash {
-    std::size_t operator()(const StrKey& k) const { return static_cast<std::size_t>(k.hash); }
-};
-
-struct StrEq {
-    bool operator()(const StrKey& x, const StrKey& y) const {
-        if (x.str == y.str) return true;
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(x.str);
-        if (x.hash != y.hash || len != PyUnicode_GET_LENGTH(y.str)) return false;
-        const int kind = PyUnicode_KIND(x.str);
-        if (kind != PyUnicode_KIND(y.str)) return false;
-        return std::memcmp(PyUnicode_DATA(x.str), PyUnicode_DATA(y.str),
+    static bool same(PyObject* x, PyObject* y) {
+        if (x == y) return true;
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+        const int kind = PyUnicode_KIND(x);
+        return len == PyUnicode_GET_LENGTH(y) && kind == PyUnicode_KIND(y) &&
+               std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y),
                            static_cast<std::size_t>(len) * kind) == 0;
     }
+
+    std::vector<Slot> slots_;
+    std::uint32_t size_ = 0;
 };
 
 bool exact_str_list(nb::handle list) {
@@ -229,24 +247,44 @@ bool exact_str_list(nb::handle list) {
     return true;
 }
 
-void encode_list(nb::handle list, Interner<StrKey, StrHash, StrEq>& intern,
-                 std::vector<std::uint32_t>& out) {
+void encode_list(nb::handle list, StrInterner& intern, std::vector<std::uint32_t>& out) {
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyList_GET_ITEM(list.ptr(), i);
-        const Py_hash_t h = PyObject_Hash(s);  // cached on the str; cannot fail for exact str
-        out.push_back(intern(StrKey{s, h}));
-    }
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out[static_cast<std::size_t>(i)] = intern(PyList_GET_ITEM(list.ptr(), i));
 }
 
-void encode_string(nb::handle str, Interner<Py_UCS4>& intern, std::vector<std::uint32_t>& out) {
+// Code points get ids through a table for Latin-1 and a map beyond it.
+class CharInterner {
+public:
+    CharInterner() { std::fill(std::begin(latin1_), std::end(latin1_), none); }
+    std::uint32_t operator()(Py_UCS4 c) {
+        if (c < 256) {
+            std::uint32_t& id = latin1_[c];
+            if (id == none) id = size_++;
+            return id;
+        }
+        auto [it, added] = wide_.try_emplace(c, size_);
+        if (added) ++size_;
+        return it->second;
+    }
+    std::uint32_t size() const { return size_; }
+
+private:
+    static constexpr std::uint32_t none = ~std::uint32_t{0};
+    std::uint32_t latin1_[256];
+    std::unordered_map<Py_UCS4, std::uint32_t> wide_;
+    std::uint32_t size_ = 0;
+};
+
+void encode_string(nb::handle str, CharInterner& intern, std::vector<std::uint32_t>& out) {
     PyObject* s = str.ptr();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(intern(PyUnicode_READ(kind, data, i)));
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out[static_cast<std::size_t>(i)] = intern(PyUnicode_READ(kind, data, i));
 }
 
 }  // namespace
@@ -272,7 +310,7 @@ std::vector<Opcode> opcodes(std::span<const std::uint32_t> a, std::span<const st
 std::optional<Encoded> encode_lines(nb::handle a, nb::handle b) {
     if (!exact_str_list(a) || !exact_str_list(b)) return std::nullopt;
     Encoded e;
-    Interner<StrKey, StrHash, StrEq> intern(
+    StrInterner intern(
         static_cast<std::size_t>(PyList_GET_SIZE(a.ptr()) + PyList_GET_SIZE(b.ptr())));
     encode_list(a, intern, e.a);
     encode_list(b, intern, e.b);
@@ -282,7 +320,7 @@ std::optional<Encoded> encode_lines(nb::handle a, nb::handle b) {
 
 Encoded encode_chars(nb::handle a, nb::handle b) {
     Encoded e;
-    Interner<Py_UCS4> intern(64);
+    CharInterner intern;
     encode_string(a, intern, e.a);
     encode_string(b, intern, e.b);
     e.alphabet = intern.size();
