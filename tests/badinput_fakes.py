@@ -98,8 +98,40 @@ def make_paramiko():
             return RSAKey()
 
     class Channel:
-        def __init__(self, data=b""):
-            self.data = data
+        """The command's channel: output already buffered, end of output already seen."""
+
+        closed = False
+        eof_received = True
+
+        def __init__(self, out, err):
+            self.out, self.err = [out], [err]
+            self.pipe = os.pipe()
+            os.close(self.pipe[1])  # readable at once: poll never waits
+
+        def __del__(self):
+            os.close(self.pipe[0])
+
+        def fileno(self):
+            return self.pipe[0]
+
+        def recv_ready(self):
+            return bool(self.out)
+
+        def recv(self, size):
+            return self.out.pop()
+
+        def recv_stderr_ready(self):
+            return bool(self.err)
+
+        def recv_stderr(self, size):
+            return self.err.pop()
+
+        def shutdown_write(self):
+            return None
+
+    class ChannelFile:
+        def __init__(self, channel, data=b""):
+            self.channel, self.data = channel, data
 
         def read(self, *args):
             return self.data
@@ -128,8 +160,9 @@ def make_paramiko():
                 raise ConnectionRefusedError(111, "Connection refused")
 
         def exec_command(self, command, *args, **kw):
-            err = b"\xff\xfe" if "x" in command else b"err"
-            return Channel(), Channel("out é\n".encode()), Channel(err)
+            out, err = "out é\n".encode(), b"\xff\xfe" if "x" in command else b"err"
+            channel = Channel(out, err)
+            return ChannelFile(channel), ChannelFile(channel, out), ChannelFile(channel, err)
 
         def open_sftp(self):
             return SFTP()
@@ -269,6 +302,7 @@ BASE_ARGS = {
     "instrumentcore:InstrumentCore.write": lambda: ("Amp", 0.5),
     "instrumentcore:InstrumentCore.read": lambda: ("Amp",),
     "view:compare": lambda: ("one\ntwo\n", "one\nthree\n"),
+    "view:BeautifulHtmlDiff.__init__": lambda: ("one\ntwo\n", "one\nthree\n"),
     "view:display_tree": lambda: ({"a": {"b": 1}, "c": [1, 2]},),
     "view:display_array": lambda: (np.arange(6).reshape(2, 3),),
     "view:BeautifulHtmlDiff._read_file": lambda: ("a",),
