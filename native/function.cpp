@@ -200,6 +200,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         return nullptr;
     }
 
+    // The body may run Python code that replaces __defaults__; the defaults it was given must
+    // outlive that, as they do for a Python function, whose frame owns its arguments.
+    const nb::object defaults = nb::borrow(f->defaults ? f->defaults : Py_None);
     const std::size_t ndefaults =
         f->defaults ? static_cast<std::size_t>(PyTuple_GET_SIZE(f->defaults)) : 0;
     const std::size_t first_default = nparams > ndefaults ? nparams - ndefaults : 0;
@@ -207,7 +210,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     for (std::size_t i = 0; i < nparams; ++i) {
         if (slots[i]) continue;
         if (i >= first_default) {
-            slots[i] = PyTuple_GET_ITEM(f->defaults, i - (nparams - ndefaults));
+            slots[i] = PyTuple_GET_ITEM(defaults.ptr(), i - (nparams - ndefaults));
         } else {
             any_missing = true;
         }

@@ -131,6 +131,16 @@ nb::object getattr(nb::handle obj, const Name& name) {
     return nb::steal(v);
 }
 
+void setattr(nb::handle obj, const Name& name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) raise_current();
+}
+
+bool truthy(nb::handle h) {
+    const int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
 nb::object getitem(nb::handle obj, nb::handle key) {
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject* v = PyDict_GetItemWithError(obj.ptr(), key.ptr());

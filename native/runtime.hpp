@@ -61,6 +61,9 @@ bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec);
 // obj.NAME / obj[key] / obj[key] = value, as the interpreter does them (exact dicts take a
 // shorter route to the same result).
 nb::object getattr(nb::handle obj, const Name& name);
+void setattr(nb::handle obj, const Name& name, nb::handle value);
+// bool(h), with errors from __bool__/__len__ propagated.
+bool truthy(nb::handle h);
 nb::object getitem(nb::handle obj, nb::handle key);
 void setitem(nb::handle obj, nb::handle key, nb::handle value);
 

@@ -1,9 +1,9 @@
 // Local process and terminal tools: which process listens on a port, terminating a process
 // politely and then forcibly, and opening a new terminal window on Windows, macOS or Linux.
-#include "runtime.hpp"
-
 #include <cctype>
 #include <string_view>
+
+#include "runtime.hpp"
 
 namespace pc = pelorix;
 namespace nb = nanobind;
@@ -12,19 +12,17 @@ using pc::Call;
 using pc::Check;
 using pc::FunctionSpec;
 using pc::Name;
+using pc::truthy;
 
 namespace {
 
 const Name n_os("os"), n_platform("platform"), n_shutil("shutil"), n_subprocess("subprocess"),
-    n_find_process_by_port("find_process_by_port"), n_import("__import__"), n_psutil("psutil"),
-    n_net_connections("net_connections"), n_laddr("laddr"), n_raddr("raddr"), n_port("port"),
-    n_status("status"), n_pid("pid"), n_Process("Process"), n_terminate("terminate"),
-    n_wait("wait"), n_kill("kill"), n_NoSuchProcess("NoSuchProcess"),
-    n_TimeoutExpired("TimeoutExpired"), n_system("system"), n_which("which"), n_environ("environ"),
-    n_get("get"), n_lower("lower"), n_replace("replace"), n_Popen("Popen"),
-    n_CREATE_NEW_CONSOLE("CREATE_NEW_CONSOLE");
-
-bool truthy(nb::handle h) { return bool(nb::bool_(h)); }
+    n_find_process_by_port("find_process_by_port"), n_net_connections("net_connections"),
+    n_laddr("laddr"), n_raddr("raddr"), n_port("port"), n_status("status"), n_pid("pid"),
+    n_Process("Process"), n_terminate("terminate"), n_wait("wait"), n_kill("kill"),
+    n_NoSuchProcess("NoSuchProcess"), n_TimeoutExpired("TimeoutExpired"), n_system("system"),
+    n_which("which"), n_environ("environ"), n_get("get"), n_lower("lower"), n_replace("replace"),
+    n_Popen("Popen"), n_CREATE_NEW_CONSOLE("CREATE_NEW_CONSOLE");
 
 bool contains(nb::handle container, nb::handle item) {
     const int r = PySequence_Contains(container.ptr(), item.ptr());
@@ -32,19 +30,8 @@ bool contains(nb::handle container, nb::handle item) {
     return r == 1;
 }
 
-nb::object attr(nb::handle obj, const Name& name) { return nb::getattr(obj, nb::handle(name)); }
-
-// `import psutil` as a statement inside the function runs it: through the builtin __import__, so
-// an import hook or a missing package shows exactly as it would for Python code.
-nb::object import_psutil(const Call& c) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* importer = builtins ? PyDict_GetItemWithError(builtins, n_import.get()) : nullptr;
-    if (!importer) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        pc::raise_current();
-    }
-    nb::object globals = nb::getattr(c.function(), "__globals__");
-    return nb::borrow(importer)(nb::handle(n_psutil), globals, nb::none(), nb::none(), 0);
+nb::object attr(nb::handle obj, const Name& name) {
+    return nb::getattr(obj, nb::handle(name));
 }
 
 // ---- port lookup and process termination ----
@@ -59,7 +46,7 @@ bool serves(nb::handle conn) {
 
 nb::object find_process_by_port(Call& c) {
     nb::handle port = c[0];
-    nb::object psutil = import_psutil(c);
+    nb::object psutil = pc::import_now(c, "psutil");
     nb::object conns = pc::call_method(psutil, n_net_connections, {});
     for (nb::handle conn : conns) {
         if (!attr(attr(conn, n_laddr), n_port).equal(port)) continue;
@@ -102,7 +89,7 @@ nb::object kill(Call& c) {
         }
         pc::print(c, {nb::str("Killing process {} on port {}").format(pid, port)});
     }
-    nb::object psutil = import_psutil(c);
+    nb::object psutil = pc::import_now(c, "psutil");
     nb::object proc;
     try {
         proc = attr(psutil, n_Process)(pid);
@@ -133,7 +120,9 @@ nb::object which(const Call& c, const char* program) {
     return pc::call_method(c.global(n_shutil), n_which, {nb::str(program)});
 }
 
-void popen(const Call& c, nb::handle argv) { attr(c.global(n_subprocess), n_Popen)(argv); }
+void popen(const Call& c, nb::handle argv) {
+    attr(c.global(n_subprocess), n_Popen)(argv);
+}
 
 nb::list words(std::initializer_list<const char*> items) {
     nb::list out;
@@ -141,7 +130,9 @@ nb::list words(std::initializer_list<const char*> items) {
     return out;
 }
 
-nb::object new_console(const Call& c) { return attr(c.global(n_subprocess), n_CREATE_NEW_CONSOLE); }
+nb::object new_console(const Call& c) {
+    return attr(c.global(n_subprocess), n_CREATE_NEW_CONSOLE);
+}
 
 bool inside_vscode(const Call& c) {
     nb::object environ = attr(c.global(n_os), n_environ);
@@ -330,4 +321,6 @@ void build_module(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(shell, m) { build_module(m); }
+NB_MODULE(shell, m) {
+    build_module(m);
+}

@@ -15,6 +15,8 @@ using pc::Check;
 using pc::FunctionSpec;
 using pc::getattr;
 using pc::Name;
+using pc::setattr;
+using pc::truthy;
 
 namespace {
 
@@ -30,16 +32,6 @@ const Name n_paramiko("paramiko"), n_SSHClient("SSHClient"), n_AutoAddPolicy("Au
     n_sftp("_SSHClient__sftp");
 
 const char* const not_connected = "SSH client is not connected.";
-
-bool truthy(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) pc::raise_current();
-    return r == 1;
-}
-
-void setattr(nb::handle obj, const Name& name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
-}
 
 // One printed line from its pieces, each converted with str().
 void say(const Call& c, std::initializer_list<nb::handle> parts) {

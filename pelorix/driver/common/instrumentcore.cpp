@@ -2,6 +2,13 @@
 // setValue/getValue, debug traces, the settings table) and the run-length codec for waveforms.
 #include "runtime.hpp"
 
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
 namespace pc = pelorix;
 namespace nb = nanobind;
 using pc::Call;
@@ -13,6 +20,8 @@ using pc::getitem;
 using pc::concat;
 using pc::format;
 using pc::to_str;
+using pc::setattr;
+using pc::truthy;
 
 namespace {
 
@@ -25,14 +34,9 @@ const Name n_np("np"), n_diff("diff"), n_flatnonzero("flatnonzero"), n_r_("r_"),
     n_close("close"), n_info("info"), n_dict_from_quantity("dict_from_quantity"), n_addr("addr"),
     n_host("host"), n_port("port"), n_timeout("timeout"), n_model("model"), n_srate("srate"),
     n_ch("ch"), n_mode("mode"), n_target("target"), n_value("value"), n_global("global"),
-    n_debug("debug"), n_waveform("Waveform"), n_quantity("quantity"), n_run("run");
+    n_debug("debug"), n_waveform("Waveform"), n_quantity("quantity"), n_run("run"), n_dtype("dtype");
 
 
-bool truthy(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) pc::raise_current();
-    return r == 1;
-}
 
 // a == b as the host evaluates it (no identity shortcut), reduced to its truth value.
 bool equals(nb::handle a, nb::handle b) {
@@ -45,9 +49,6 @@ bool equals(nb::handle a, nb::handle b) {
 
 
 
-void setattr(nb::handle obj, const Name& name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
-}
 
 
 // kw.get(key, fallback) on the **kw dictionary of a call.
@@ -66,22 +67,267 @@ nb::object trace_time(const Call& c) {
 
 // ---- waveform codec ----
 
+// numpy as it stood when the module was loaded.  compress takes its one-pass route only while
+// `np` and the functions of the chain are still these objects, so a rebinding or a patched numpy
+// is used exactly as the chain would use it.
+struct NumpyAtLoad {
+    PyObject* module = nullptr;
+    PyObject* ndarray = nullptr;
+    PyObject* diff = nullptr;
+    PyObject* flatnonzero = nullptr;
+    PyObject* r_ = nullptr;
+    PyObject* empty = nullptr;  // the fast path's own allocator
+    PyObject* intp = nullptr;   // what the chain's lengths come out as
+};
+NumpyAtLoad numpy_at_load;  // strong references, kept for the life of the process
+
+void remember_numpy(const pc::Module& mod) {
+    nb::object np = mod.get("np");
+    auto keep = [&](const char* name) {
+        PyObject* v = PyObject_GetAttrString(np.ptr(), name);
+        if (!v) pc::raise_current();
+        return v;
+    };
+    numpy_at_load = {np.inc_ref().ptr(), keep("ndarray"), keep("diff"), keep("flatnonzero"),
+                     keep("r_"),         keep("empty"),   keep("intp")};
+}
+
+bool numpy_unchanged(nb::handle np) {
+    const NumpyAtLoad& at = numpy_at_load;
+    if (np.ptr() != at.module) return false;
+    PyObject* ns = PyModule_GetDict(np.ptr());
+    const std::pair<const char*, PyObject*> chain[] = {
+        {"ndarray", at.ndarray}, {"diff", at.diff}, {"flatnonzero", at.flatnonzero}, {"r_", at.r_}};
+    for (const auto& [name, original] : chain)
+        if (PyDict_GetItemString(ns, name) != original) return false;
+    return true;
+}
+
+// A run goes on while numpy's difference of neighbours is zero: for floats the subtraction
+// itself decides (NaN and equal infinities give NaN, -0.0 and 0.0 give zero), for integers
+// wrapped subtraction is zero exactly on equality, and booleans differ by truth value.
+//
+// numpy also reports floating-point trouble in that subtraction (an invalid operation such as
+// inf - inf, an overflow) through its error handling: a warning, an exception, a callback.  Such
+// a difference is never zero, so `raises` is asked only where a run ends, and when it holds the
+// chain itself runs and reports it exactly as numpy does.
+template <class T>
+bool float_raises(T a, T b) {
+    if (issignaling(a) || issignaling(b)) return true;
+    if (std::isinf(a) && a == b) return true;  // inf - inf
+    return std::isfinite(a) && std::isfinite(b) && std::isinf(b - a);
+}
+
+template <class T>
+struct FloatJoin {
+    bool operator()(T a, T b) const { return (b - a) == 0; }
+    static bool raises(T a, T b) { return float_raises(a, b); }
+};
+template <class T>
+struct EqualJoin {
+    bool operator()(T a, T b) const { return a == b; }
+    static bool raises(T, T) { return false; }
+};
+struct BoolJoin {
+    bool operator()(std::uint8_t a, std::uint8_t b) const { return (a != 0) == (b != 0); }
+    static bool raises(std::uint8_t, std::uint8_t) { return false; }
+};
+// Half precision, kept as bits: distinct finite halves differ by at least the smallest
+// subnormal, so the difference is zero exactly for equal finite values, either zero included.
+// numpy subtracts in single precision and rounds back, overflowing from 65520 on.
+struct HalfJoin {
+    bool operator()(std::uint16_t a, std::uint16_t b) const {
+        const bool finite = (a & 0x7C00) != 0x7C00;
+        return finite & ((a == b) | (((a | b) & 0x7FFF) == 0));
+    }
+    static float widen(std::uint16_t h) {
+        const std::uint32_t sign = std::uint32_t{h & 0x8000u} << 16;
+        const std::uint32_t exp = (h >> 10) & 0x1F, sig = h & 0x3FF;
+        if (exp == 0x1F) return std::bit_cast<float>(sign | 0x7F800000u | (sig << 13));
+        const float magnitude = exp == 0 ? std::ldexp(static_cast<float>(sig), -24)
+                                         : std::ldexp(static_cast<float>(sig | 0x400), int(exp) - 25);
+        return sign ? -magnitude : magnitude;
+    }
+    static bool raises(std::uint16_t a, std::uint16_t b) {
+        const float fa = widen(a), fb = widen(b);
+        if (issignaling(fa) || issignaling(fb)) return true;
+        if (std::isinf(fa) && fa == fb) return true;
+        return std::isfinite(fa) && std::isfinite(fb) && std::fabs(fb - fa) >= 65520.0f;
+    }
+};
+template <class T>
+struct Complex {
+    T re, im;
+};
+template <class T>
+struct ComplexJoin {
+    bool operator()(Complex<T> a, Complex<T> b) const {
+        return ((b.re - a.re) == 0) & ((b.im - a.im) == 0);
+    }
+    static bool raises(Complex<T> a, Complex<T> b) {
+        return float_raises(a.re, b.re) || float_raises(a.im, b.im);
+    }
+};
+
+// Positions at which a new run starts, 0 first; false (and nothing more) as soon as a
+// difference would raise a floating-point condition.  Whole blocks that continue the current
+// run are passed over with one branch-free test, so long runs cost little more than reading.
+template <class T, bool Contiguous, class Join>
+bool run_starts(const char* data, std::size_t n, std::ptrdiff_t stride, Join join,
+                std::vector<std::int64_t>& starts) {
+    auto at = [&](std::size_t i) {
+        T v;
+        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * (Contiguous ? sizeof(T) : stride),
+                    sizeof(T));
+        return v;
+    };
+    constexpr std::size_t block = 32;
+    starts.push_back(0);
+    std::size_t i = 1;
+    while (i < n) {
+        if (n - i >= block) {
+            bool joined = true;
+            for (std::size_t k = 0; k < block; ++k) joined &= join(at(i + k - 1), at(i + k));
+            if (joined) {
+                i += block;
+                continue;
+            }
+        }
+        for (const std::size_t end = std::min(n, i + block); i < end; ++i) {
+            const T prev = at(i - 1), cur = at(i);
+            if (join(prev, cur)) continue;
+            if (Join::raises(prev, cur)) return false;
+            starts.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    return true;
+}
+
+template <class T, class Join>
+bool run_starts(const Py_buffer& view, std::vector<std::int64_t>& starts) {
+    const char* data = static_cast<const char*>(view.buf);
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(T)))
+        return run_starts<T, true>(data, n, 0, Join{}, starts);
+    return run_starts<T, false>(data, n, view.strides[0], Join{}, starts);
+}
+
+// Finds the run starts for the element types read natively; false for any other element type
+// (non-native byte order, records, objects, ...) and where numpy would report a condition.
+bool run_starts(const Py_buffer& view, std::vector<std::int64_t>& starts) {
+    const std::string_view format = view.format ? view.format : "B";
+    const Py_ssize_t size = view.itemsize;
+    auto fits = [&](std::size_t s) { return static_cast<std::size_t>(size) == s; };
+    if (format == "?" && fits(1)) return run_starts<std::uint8_t, BoolJoin>(view, starts);
+    if (format.size() == 1 && std::string_view("bBhHiIlLqQ").find(format[0]) != std::string_view::npos) {
+        switch (size) {
+            case 1: return run_starts<std::uint8_t, EqualJoin<std::uint8_t>>(view, starts);
+            case 2: return run_starts<std::uint16_t, EqualJoin<std::uint16_t>>(view, starts);
+            case 4: return run_starts<std::uint32_t, EqualJoin<std::uint32_t>>(view, starts);
+            case 8: return run_starts<std::uint64_t, EqualJoin<std::uint64_t>>(view, starts);
+            default: return false;
+        }
+    }
+    if (format == "e" && fits(2)) return run_starts<std::uint16_t, HalfJoin>(view, starts);
+    if (format == "f" && fits(sizeof(float)))
+        return run_starts<float, FloatJoin<float>>(view, starts);
+    if (format == "d" && fits(sizeof(double)))
+        return run_starts<double, FloatJoin<double>>(view, starts);
+    if (format == "g" && fits(sizeof(long double)))
+        return run_starts<long double, FloatJoin<long double>>(view, starts);
+    if (format == "Zf" && fits(sizeof(Complex<float>)))
+        return run_starts<Complex<float>, ComplexJoin<float>>(view, starts);
+    if (format == "Zd" && fits(sizeof(Complex<double>)))
+        return run_starts<Complex<double>, ComplexJoin<double>>(view, starts);
+    if (format == "Zg" && fits(sizeof(Complex<long double>)))
+        return run_starts<Complex<long double>, ComplexJoin<long double>>(view, starts);
+    return false;
+}
+
+// A buffer view released on every path.
+class BufferView {
+public:
+    // Invalid (and no error set) when `obj` cannot export a buffer with these flags.
+    BufferView(nb::handle obj, int flags) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) == 0)
+            valid_ = true;
+        else
+            PyErr_Clear();
+    }
+    ~BufferView() {
+        if (valid_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    explicit operator bool() const { return valid_; }
+    const Py_buffer* operator->() const { return &view_; }
+    const Py_buffer& operator*() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool valid_ = false;
+};
+
+nb::object new_array(std::size_t n, nb::handle dtype) {
+    PyObject* args[] = {nullptr, nb::int_(n).release().ptr(), dtype.ptr()};
+    nb::object count = nb::steal(args[1]);
+    PyObject* r = PyObject_Vectorcall(numpy_at_load.empty, args + 1,
+                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r) pc::raise_current();
+    return nb::steal(r);
+}
+
+// The chain's result for a one-dimensional, non-empty exact ndarray of a native numeric type,
+// found in one pass; an invalid object when `value` is anything else.
+nb::object compress_natively(nb::handle value) {
+    if (Py_TYPE(value.ptr()) != reinterpret_cast<PyTypeObject*>(numpy_at_load.ndarray))
+        return nb::object();
+    BufferView in(value, PyBUF_RECORDS_RO);
+    if (!in || in->ndim != 1 || in->shape[0] < 1) return nb::object();
+    std::vector<std::int64_t> starts;
+    if (!run_starts(*in, starts)) return nb::object();
+
+    const std::size_t runs = starts.size();
+    nb::object values = new_array(runs, getattr(value, n_dtype));
+    nb::object lengths = new_array(runs, numpy_at_load.intp);
+    BufferView out_values(values, PyBUF_WRITABLE);
+    BufferView out_lengths(lengths, PyBUF_WRITABLE);
+    if (!out_values || !out_lengths || out_lengths->itemsize != sizeof(std::int64_t))
+        pc::raise(PyExc_RuntimeError, "compress: numpy gave an unexpected output array");
+    const char* data = static_cast<const char*>(in->buf);
+    char* to = static_cast<char*>(out_values->buf);
+    auto* counts = static_cast<std::int64_t*>(out_lengths->buf);
+    const std::size_t itemsize = static_cast<std::size_t>(in->itemsize);
+    for (std::size_t k = 0; k < runs; ++k) {
+        std::memcpy(to + k * itemsize, data + starts[k] * in->strides[0], itemsize);
+        const std::int64_t end = k + 1 < runs ? starts[k + 1] : in->shape[0];
+        counts[k] = end - starts[k];
+    }
+    return nb::make_tuple(values, lengths);
+}
+
 nb::object compress(Call& c) {
     nb::handle value = c[0];
     nb::object np = c.global(n_np);
+    if (numpy_unchanged(np))
+        if (nb::object result = compress_natively(value); result.is_valid()) return result;
     const int is_array = PyObject_IsInstance(value.ptr(), getattr(np, n_ndarray).ptr());
     if (is_array < 0) pc::raise_current();
     if (!is_array) return nb::borrow(value);
-    nb::object starts = pc::call_method(np, n_flatnonzero, {pc::call_method(np, n_diff, {value})});
+    // index = np.r_[0, np.flatnonzero(np.diff(value)) + 1], in the interpreter's order
+    nb::object r_ = getattr(np, n_r_);
+    nb::object flatnonzero = getattr(np, n_flatnonzero);
+    nb::object starts = flatnonzero(getattr(np, n_diff)(value));
     nb::object shifted = nb::steal(PyNumber_Add(starts.ptr(), one().ptr()));
     if (!shifted.is_valid()) pc::raise_current();
-    nb::object r_ = getattr(np, n_r_);
     nb::object index = getitem(r_, nb::make_tuple(0, shifted));
     nb::object values = getitem(value, index);
+    // lengths = np.diff(np.r_[index, len(value)])
+    nb::object diff = getattr(np, n_diff);
+    nb::object r_again = getattr(np, n_r_);
     const Py_ssize_t length = PyObject_Length(value.ptr());
     if (length < 0) pc::raise_current();
-    nb::object ends = getitem(r_, nb::make_tuple(index, nb::int_(length)));
-    nb::object lengths = pc::call_method(np, n_diff, {ends});
+    nb::object lengths = diff(getitem(r_again, nb::make_tuple(index, nb::int_(length))));
     return nb::make_tuple(values, lengths);
 }
 
@@ -354,6 +600,7 @@ void build_module(nb::module_ m) {
     mod.import_from("datetime", {"datetime"});
     mod.import_from("typing", {"Any"});
     mod.import("numpy", "np");
+    remember_numpy(mod);
     mod.import_from("quantity", {"Quantity", "newcfg"}, 1);
 
     mod.set("PATTERN", nb::str(pattern));
