@@ -21,6 +21,7 @@ import keyword
 import os
 import pickle
 import pydoc
+import resource
 import sys
 import time
 import types
@@ -28,10 +29,12 @@ import warnings
 import weakref
 
 import badinput_fakes as fakes
+import numpy as np
 import badinput_values as bv
 
 SLOW_CASE_SECONDS = 5.0
 GC_EVERY = 500
+MEMORY_LIMIT = 8 << 30
 
 
 class Sink(io.TextIOBase):
@@ -100,6 +103,15 @@ def is_native_callable(obj, modname):
         return False
 
 
+HAS_DEFAULT = object()
+
+
+def current_default(t, index):
+    """The default of positional parameter `index` as the function holds it right now."""
+    defaults = t.fn.__defaults__ or ()
+    return defaults[index - (len(t.positional()) - len(defaults))]
+
+
 class Target:
     """One native callable: a module function, or a function stored in a class namespace."""
 
@@ -114,6 +126,9 @@ class Target:
             params = list(inspect.signature(self.fn).parameters.values())
         except (TypeError, ValueError):
             return None
+        # The default values themselves are not kept: holding them would keep them alive when a
+        # case replaces __defaults__ under a running call (see DefaultsSwapper).
+        params = [p if p.default is p.empty else p.replace(default=HAS_DEFAULT) for p in params]
         return params[1:] if self.kind == "method" and params else params
 
     @property
@@ -388,7 +403,7 @@ def value_cases(t, prefix):
             def positional(i=i, label=label):
                 args = base_args(t)
                 while len(args) < i:  # defaulted parameters in between keep their defaults
-                    args.append(pos[len(args)].default)
+                    args.append(current_default(t, len(args)))
                 args = args[:i] + [value(label)] + args[i + 1:]
                 invoke(vector_call, t.fn, prefix() + args, {})
 
@@ -421,12 +436,29 @@ def swapper_cases(t, prefix):
         return
     required = [p for p in t.positional() if p.default is inspect.Parameter.empty]
     for i, p in enumerate(required):
-        def run(i=i):
-            args = base_args(t)[: len(required)]
-            args[i] = DefaultsSwapper(t.fn)
-            invoke(vector_call, t.fn, prefix() + args, {})
+        for shape, wrap in SWAPPER_SHAPES.items():
+            def run(i=i, wrap=wrap):
+                args = base_args(t)[: len(required)]
+                args[i] = wrap(lambda: DefaultsSwapper(t.fn))
+                invoke(vector_call, t.fn, prefix() + args, {})
 
-        yield f"{t.qualname}: {p.name}=<replaces the defaults when touched>", run
+            yield f"{t.qualname}: {p.name}={shape} that replaces the defaults when touched", run
+
+
+def _object_matrix(make):
+    matrix = np.empty((2, 2), dtype=object)
+    for index in np.ndindex(matrix.shape):
+        matrix[index] = make()
+    return matrix
+
+
+# The swapper alone, and inside the containers the callee walks and formats item by item.
+SWAPPER_SHAPES = {
+    "an object": lambda make: make(),
+    "a list of objects": lambda make: [make(), make()],
+    "a dict of objects": lambda make: {"a": make(), "b": {"c": make()}},
+    "an object array": _object_matrix,
+}
 
 
 def wrong_self_cases(t, classes):
@@ -704,6 +736,11 @@ def main():
     ap.add_argument("--only", type=int)
     opts = ap.parse_args()
 
+    # Hostile sizes (np.repeat by 2**31) must end in MemoryError, not in filling the machine's
+    # memory.  Under AddressSanitizer (which reserves terabytes of address space for itself) its
+    # own allocation limit does this job; tools/sanitize sets it.
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
     os.chdir(opts.tmp)
     fakes.write_fixture_files(opts.tmp)
     fakes.install_fakes()
