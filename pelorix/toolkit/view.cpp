@@ -12,45 +12,14 @@ using pc::Name;
 namespace {
 namespace display_helpers {
 
+using pc::concat;
+using pc::format;
+using pc::iterate;
+using pc::join;
+using pc::next;
+
 const Name n_np("np"), n_array("array"), n_ndim("ndim"), n_shape("shape"), n_items("items"),
-    n_add("add"), n_print("print"), n_import("__import__"), n_globals("__globals__");
-
-// Assertions are on unless the interpreter runs optimised; the setting is fixed at start-up.
-bool assertions_enabled = true;
-
-// f"{h}": the host's default formatting.
-nb::str format(nb::handle h) {
-    PyObject* s = PyObject_Format(h.ptr(), nullptr);
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
-
-nb::str concat(std::initializer_list<nb::handle> parts) {
-    nb::list items;
-    for (nb::handle p : parts) items.append(p);
-    PyObject* s = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
-
-nb::str join(const char* sep, nb::handle items) {
-    PyObject* s = PyUnicode_Join(nb::str(sep).ptr(), items.ptr());
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
-
-nb::object iterate(nb::handle h) {
-    PyObject* it = PyObject_GetIter(h.ptr());
-    if (!it) pc::raise_current();
-    return nb::steal(it);
-}
-
-// The next item of an iterator, or an invalid handle when it is exhausted.
-nb::object next(nb::handle it) {
-    PyObject* item = PyIter_Next(it.ptr());
-    if (!item && PyErr_Occurred()) pc::raise_current();
-    return nb::steal(item);
-}
+    n_add("add"), n_print("print");
 
 // `a, b = item`, with the interpreter's messages for the wrong number of values.
 std::pair<nb::object, nb::object> unpack2(nb::handle item) {
@@ -75,34 +44,6 @@ std::pair<nb::object, nb::object> unpack2(nb::handle item) {
                   first.is_valid() ? 1 : 0);
     if (next(it).is_valid()) pc::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {first, second};
-}
-
-// `from MODULE import NAME, ...` as the statement does it: through the builtin __import__ of the
-// calling frame, at every call, so it sees what is installed (or patched) right now.
-std::vector<nb::object> import_from(const Call& c, const char* module,
-                                    std::initializer_list<const char*> names) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* import = builtins ? PyDict_GetItemWithError(builtins, n_import.get()) : nullptr;
-    if (!import) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        pc::raise_current();
-    }
-    nb::list fromlist;
-    for (const char* n : names) fromlist.append(nb::str(n));
-    nb::object globals = nb::getattr(c.function(), n_globals);
-    nb::object source =
-        nb::borrow(import)(nb::str(module), globals, nb::none(), nb::tuple(fromlist), 0);
-    std::vector<nb::object> values;
-    for (const char* n : names) {
-        PyObject* value = PyObject_GetAttrString(source.ptr(), n);
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pc::raise_current();
-            PyErr_Clear();
-            pc::raise(PyExc_ImportError, "cannot import name '%s' from '%s'", n, module);
-        }
-        values.push_back(nb::steal(value));
-    }
-    return values;
 }
 
 // Nesting depth is the caller's data; deep enough, it is a RecursionError like any Python
@@ -149,9 +90,9 @@ void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
 
 nb::object display_tree(Call& c) {
     nb::handle d = c[0], title = c[1], end = c[2];
-    nb::object Console = import_from(c, "rich.console", {"Console"})[0];
-    nb::object Tree = import_from(c, "rich.tree", {"Tree"})[0];
-    nb::object escape = import_from(c, "rich.markup", {"escape"})[0];
+    nb::object Console = pc::import_from_now(c, "rich.console", {"Console"})[0];
+    nb::object Tree = pc::import_from_now(c, "rich.tree", {"Tree"})[0];
+    nb::object escape = pc::import_from_now(c, "rich.markup", {"escape"})[0];
     nb::object parent = Tree(concat({nb::str("[bold]"), title, nb::str("[/bold]")}));
     add_nodes(parent, d, {end, escape});
     nb::object console = Console();
@@ -281,13 +222,13 @@ nb::object environment(const char* head, nb::handle matrix_type) {
 nb::object display_array(Call& c) {
     nb::handle matrix_type = c[1], title = c[4];
     const MatrixLimits lim{c[2], c[3]};
-    std::vector<nb::object> ipy = import_from(c, "IPython.display", {"Latex", "Math", "display"});
+    std::vector<nb::object> ipy = pc::import_from_now(c, "IPython.display", {"Latex", "Math", "display"});
     nb::handle Latex = ipy[0], Math = ipy[1], display = ipy[2];
     nb::object arr = pc::call_method(c.global(n_np), n_array, {c[0]});
     nb::object ndim = nb::getattr(arr, n_ndim);
     const bool one_d = ndim.equal(nb::int_(1));
     const bool two_d = !one_d && ndim.equal(nb::int_(2));
-    if (assertions_enabled && !one_d && !two_d) {
+    if (pc::assertions_enabled() && !one_d && !two_d) {
         PyErr_SetString(PyExc_AssertionError, "Only supports 1D or 2D arrays");
         pc::raise_current();
     }
@@ -326,8 +267,6 @@ const FunctionSpec array_spec{
 
 void define_display_helpers(pc::Module& mod) {
     namespace dh = display_helpers;
-    nb::object flags = nb::borrow(PySys_GetObject("flags"));
-    dh::assertions_enabled = !(flags.is_valid() && nb::cast<int>(flags.attr("optimize")) > 0);
     mod.def(dh::tree_spec, {nb::str("root"), nb::str("\n")});
     mod.def(dh::array_spec, {nb::str("pmatrix"), nb::int_(10), nb::int_(10), nb::str("")});
 }
