@@ -105,7 +105,9 @@ bool numpy_unchanged(nb::handle np) {
 
 // A run goes on while numpy's difference of neighbours is zero: for floats the subtraction
 // itself decides (NaN and equal infinities give NaN, -0.0 and 0.0 give zero), for integers
-// wrapped subtraction is zero exactly on equality, and booleans differ by truth value.
+// wrapped subtraction is zero exactly on equality, and booleans differ by truth value.  Each rule
+// is written once over "lanes" (`ends`, true where a run ends) so that it serves single elements
+// and 16-byte vectors alike; a complex number is two float lanes, both of which must continue.
 //
 // numpy also reports floating-point trouble in that subtraction (an invalid operation such as
 // inf - inf, an overflow) through its error handling: a warning, an exception, a callback.  Such
@@ -118,129 +120,163 @@ bool float_raises(T a, T b) {
     return std::isfinite(a) && std::isfinite(b) && std::isinf(b - a);
 }
 
-template <class T>
-struct FloatJoin {
-    bool operator()(T a, T b) const { return (b - a) == 0; }
+template <class T, int Parts = 1>
+struct FloatRule {
+    using Lane = T;
+    static constexpr int parts = Parts;
+    static auto ends(auto a, auto b) { return (b - a) != 0; }
     static bool raises(T a, T b) { return float_raises(a, b); }
 };
 template <class T>
-struct EqualJoin {
-    bool operator()(T a, T b) const { return a == b; }
+struct EqualRule {
+    using Lane = T;
+    static constexpr int parts = 1;
+    static auto ends(auto a, auto b) { return a != b; }
     static bool raises(T, T) { return false; }
 };
-struct BoolJoin {
-    bool operator()(std::uint8_t a, std::uint8_t b) const { return (a != 0) == (b != 0); }
-    static bool raises(std::uint8_t, std::uint8_t) { return false; }
+struct BoolRule {
+    using Lane = std::uint8_t;
+    static constexpr int parts = 1;
+    static auto ends(auto a, auto b) { return (a != 0) != (b != 0); }
+    static bool raises(Lane, Lane) { return false; }
 };
 // Half precision, kept as bits: distinct finite halves differ by at least the smallest
 // subnormal, so the difference is zero exactly for equal finite values, either zero included.
 // numpy subtracts in single precision and rounds back, overflowing from 65520 on.
-struct HalfJoin {
-    bool operator()(std::uint16_t a, std::uint16_t b) const {
-        const bool finite = (a & 0x7C00) != 0x7C00;
-        return finite & ((a == b) | (((a | b) & 0x7FFF) == 0));
+struct HalfRule {
+    using Lane = std::uint16_t;
+    static constexpr int parts = 1;
+    static auto ends(auto a, auto b) {
+        return ((a & 0x7C00) == 0x7C00) | ((a != b) & (((a | b) & 0x7FFF) != 0));
     }
     static float widen(std::uint16_t h) {
         const std::uint32_t sign = std::uint32_t{h & 0x8000u} << 16;
         const std::uint32_t exp = (h >> 10) & 0x1F, sig = h & 0x3FF;
         if (exp == 0x1F) return std::bit_cast<float>(sign | 0x7F800000u | (sig << 13));
-        const float magnitude = exp == 0 ? std::ldexp(static_cast<float>(sig), -24)
-                                         : std::ldexp(static_cast<float>(sig | 0x400), int(exp) - 25);
+        const float magnitude =
+            exp == 0 ? std::ldexp(static_cast<float>(sig), -24)
+                     : std::ldexp(static_cast<float>(sig | 0x400), static_cast<int>(exp) - 25);
         return sign ? -magnitude : magnitude;
     }
-    static bool raises(std::uint16_t a, std::uint16_t b) {
+    static bool raises(Lane a, Lane b) {
         const float fa = widen(a), fb = widen(b);
         if (issignaling(fa) || issignaling(fb)) return true;
         if (std::isinf(fa) && fa == fb) return true;
         return std::isfinite(fa) && std::isfinite(fb) && std::fabs(fb - fa) >= 65520.0f;
     }
 };
-template <class T>
-struct Complex {
-    T re, im;
-};
-template <class T>
-struct ComplexJoin {
-    bool operator()(Complex<T> a, Complex<T> b) const {
-        return ((b.re - a.re) == 0) & ((b.im - a.im) == 0);
-    }
-    static bool raises(Complex<T> a, Complex<T> b) {
-        return float_raises(a.re, b.re) || float_raises(a.im, b.im);
-    }
+
+// One element: `parts` lanes.
+template <class Rule>
+struct Element {
+    typename Rule::Lane part[Rule::parts];
 };
 
+template <class Rule>
+bool element_ends(const Element<Rule>& a, const Element<Rule>& b) {
+    bool end = false;
+    for (int k = 0; k < Rule::parts; ++k) end |= Rule::ends(a.part[k], b.part[k]);
+    return end;
+}
+
+template <class Rule>
+bool element_raises(const Element<Rule>& a, const Element<Rule>& b) {
+    for (int k = 0; k < Rule::parts; ++k)
+        if (Rule::raises(a.part[k], b.part[k])) return true;
+    return false;
+}
+
+constexpr std::size_t block = 32;  // elements tested at once where they are contiguous
+
+// True when elements first .. first + block - 1 all continue the run of the element before
+// each, for contiguous data, tested 16 bytes at a time without a branch.
+template <class Rule>
+bool block_continues(const char* first) {
+    using Lane = typename Rule::Lane;
+    typedef Lane Vector __attribute__((vector_size(16)));
+    constexpr std::size_t per = 16 / sizeof(Lane), lanes = block * Rule::parts;
+    static_assert(lanes % per == 0);
+    const char* before = first - sizeof(Element<Rule>);
+    decltype(Rule::ends(Vector{}, Vector{})) any = {};
+    for (std::size_t k = 0; k < lanes; k += per) {
+        Vector cur, prev;
+        std::memcpy(&cur, first + k * sizeof(Lane), 16);
+        std::memcpy(&prev, before + k * sizeof(Lane), 16);
+        any |= Rule::ends(prev, cur);
+    }
+    std::uint64_t words[2];
+    std::memcpy(words, &any, 16);
+    return (words[0] | words[1]) == 0;
+}
+
 // Positions at which a new run starts, 0 first; false (and nothing more) as soon as a
-// difference would raise a floating-point condition.  Whole blocks that continue the current
-// run are passed over with one branch-free test, so long runs cost little more than reading.
-template <class T, bool Contiguous, class Join>
-bool run_starts(const char* data, std::size_t n, std::ptrdiff_t stride, Join join,
-                std::vector<std::int64_t>& starts) {
+// difference would raise a floating-point condition.  Contiguous stretches that continue the
+// current run are passed over a block at a time, so long runs cost little more than reading.
+template <class Rule, bool Vectorised>
+bool run_starts(const Py_buffer& view, std::vector<std::int64_t>& starts) {
+    const char* data = static_cast<const char*>(view.buf);
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const std::ptrdiff_t stride = view.strides[0];
+    const bool contiguous = stride == static_cast<std::ptrdiff_t>(sizeof(Element<Rule>));
     auto at = [&](std::size_t i) {
-        T v;
-        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * (Contiguous ? sizeof(T) : stride),
-                    sizeof(T));
-        return v;
+        Element<Rule> e;
+        std::memcpy(&e, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof e);
+        return e;
     };
-    constexpr std::size_t block = 32;
     starts.push_back(0);
     std::size_t i = 1;
     while (i < n) {
-        if (n - i >= block) {
-            bool joined = true;
-            for (std::size_t k = 0; k < block; ++k) joined &= join(at(i + k - 1), at(i + k));
-            if (joined) {
+        if constexpr (Vectorised) {
+            if (contiguous && n - i >= block &&
+                block_continues<Rule>(data + i * sizeof(Element<Rule>))) {
                 i += block;
                 continue;
             }
         }
         for (const std::size_t end = std::min(n, i + block); i < end; ++i) {
-            const T prev = at(i - 1), cur = at(i);
-            if (join(prev, cur)) continue;
-            if (Join::raises(prev, cur)) return false;
+            const Element<Rule> prev = at(i - 1), cur = at(i);
+            if (!element_ends(prev, cur)) continue;
+            if (element_raises(prev, cur)) return false;
             starts.push_back(static_cast<std::int64_t>(i));
         }
     }
     return true;
 }
 
-template <class T, class Join>
-bool run_starts(const Py_buffer& view, std::vector<std::int64_t>& starts) {
-    const char* data = static_cast<const char*>(view.buf);
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(T)))
-        return run_starts<T, true>(data, n, 0, Join{}, starts);
-    return run_starts<T, false>(data, n, view.strides[0], Join{}, starts);
-}
-
 // Finds the run starts for the element types read natively; false for any other element type
 // (non-native byte order, records, objects, ...) and where numpy would report a condition.
 bool run_starts(const Py_buffer& view, std::vector<std::int64_t>& starts) {
     const std::string_view format = view.format ? view.format : "B";
-    const Py_ssize_t size = view.itemsize;
-    auto fits = [&](std::size_t s) { return static_cast<std::size_t>(size) == s; };
-    if (format == "?" && fits(1)) return run_starts<std::uint8_t, BoolJoin>(view, starts);
-    if (format.size() == 1 && std::string_view("bBhHiIlLqQ").find(format[0]) != std::string_view::npos) {
+    const std::size_t size = static_cast<std::size_t>(view.itemsize);
+    if (format == "?" && size == 1) return run_starts<BoolRule, true>(view, starts);
+    if (format.size() == 1 &&
+        std::string_view("bBhHiIlLqQ").find(format[0]) != std::string_view::npos) {
         switch (size) {
-            case 1: return run_starts<std::uint8_t, EqualJoin<std::uint8_t>>(view, starts);
-            case 2: return run_starts<std::uint16_t, EqualJoin<std::uint16_t>>(view, starts);
-            case 4: return run_starts<std::uint32_t, EqualJoin<std::uint32_t>>(view, starts);
-            case 8: return run_starts<std::uint64_t, EqualJoin<std::uint64_t>>(view, starts);
-            default: return false;
+            case 1:
+                return run_starts<EqualRule<std::uint8_t>, true>(view, starts);
+            case 2:
+                return run_starts<EqualRule<std::uint16_t>, true>(view, starts);
+            case 4:
+                return run_starts<EqualRule<std::uint32_t>, true>(view, starts);
+            case 8:
+                return run_starts<EqualRule<std::uint64_t>, true>(view, starts);
+            default:
+                return false;
         }
     }
-    if (format == "e" && fits(2)) return run_starts<std::uint16_t, HalfJoin>(view, starts);
-    if (format == "f" && fits(sizeof(float)))
-        return run_starts<float, FloatJoin<float>>(view, starts);
-    if (format == "d" && fits(sizeof(double)))
-        return run_starts<double, FloatJoin<double>>(view, starts);
-    if (format == "g" && fits(sizeof(long double)))
-        return run_starts<long double, FloatJoin<long double>>(view, starts);
-    if (format == "Zf" && fits(sizeof(Complex<float>)))
-        return run_starts<Complex<float>, ComplexJoin<float>>(view, starts);
-    if (format == "Zd" && fits(sizeof(Complex<double>)))
-        return run_starts<Complex<double>, ComplexJoin<double>>(view, starts);
-    if (format == "Zg" && fits(sizeof(Complex<long double>)))
-        return run_starts<Complex<long double>, ComplexJoin<long double>>(view, starts);
+    if (format == "e" && size == 2) return run_starts<HalfRule, true>(view, starts);
+    if (format == "f" && size == sizeof(float))
+        return run_starts<FloatRule<float>, true>(view, starts);
+    if (format == "d" && size == sizeof(double))
+        return run_starts<FloatRule<double>, true>(view, starts);
+    if (format == "g" && size == sizeof(long double))
+        return run_starts<FloatRule<long double>, false>(view, starts);
+    if (format == "Zf" && size == 2 * sizeof(float))
+        return run_starts<FloatRule<float, 2>, true>(view, starts);
+    if (format == "Zd" && size == 2 * sizeof(double))
+        return run_starts<FloatRule<double, 2>, true>(view, starts);
+    if (format == "Zg" && size == 2 * sizeof(long double))
+        return run_starts<FloatRule<long double, 2>, false>(view, starts);
     return false;
 }
 
@@ -331,7 +367,9 @@ nb::object compress(Call& c) {
     return nb::make_tuple(values, lengths);
 }
 
-nb::object decompress(Call& c) { return pc::call_method(c.global(n_np), n_repeat, {c[0], c[1]}); }
+nb::object decompress(Call& c) {
+    return pc::call_method(c.global(n_np), n_repeat, {c[0], c[1]});
+}
 
 const FunctionSpec compress_spec{"compress", compress, {{"value", "Any"}}};
 const FunctionSpec decompress_spec{"decompress", decompress, {{"values"}, {"lengths"}}};
