@@ -171,7 +171,11 @@ def make_paramiko():
             return None
 
     m.SSHException, m.AutoAddPolicy, m.RSAKey, m.SSHClient = (
-        SSHException, AutoAddPolicy, RSAKey, SSHClient)
+        SSHException,
+        AutoAddPolicy,
+        RSAKey,
+        SSHClient,
+    )
     return m
 
 
@@ -328,7 +332,10 @@ def class_namespace(key):
 
         return {
             "CHs": [1, 2],
-            "quants": [Quantity("Amp", 0.0, unit="V"), Quantity("Waveform"),
-                       Quantity("Mode", "a", ch="global")],
+            "quants": [
+                Quantity("Amp", 0.0, unit="V"),
+                Quantity("Waveform"),
+                Quantity("Mode", "a", ch="global"),
+            ],
         }
     return {}

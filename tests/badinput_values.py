@@ -140,24 +140,24 @@ class ReturnsWrongTypes:
     """Special methods that return the wrong kind of object."""
 
     def __str__(self):
-        return 1
+        return 1  # noqa: PLE0307
 
     __repr__ = __format__ = __str__
 
     def __bool__(self):
-        return 2
+        return 2  # noqa: PLE0304
 
     def __len__(self):
-        return "x"
+        return "x"  # noqa: PLE0303
 
     def __hash__(self):
-        return "x"
+        return "x"  # noqa: PLE0309
 
     def __eq__(self, other):
         return RaisesBool()
 
     def __index__(self):
-        return 1.5
+        return 1.5  # noqa: PLE0305
 
     def __iter__(self):
         return 3
@@ -176,7 +176,7 @@ class StrSubRaisesHash(str):
 
 class StrSubBadStr(str):
     def __str__(self):
-        return 42
+        return 42  # noqa: PLE0307
 
 
 class IntSubRaisesStr(int):
@@ -357,7 +357,7 @@ VALUES = [
     ("(1, 2, 3)", lambda: (1, 2, 3)),
     ("TupleSub((array, lengths))", lambda: TupleSub((np.array([1]), np.array([3])))),
     ("(RaisesEverything, RaisesEverything)", lambda: (RaisesEverything(), RaisesEverything())),
-    ("[]", lambda: []),
+    ("[]", list),
     ("[1, 2]", lambda: [1, 2]),
     ("[None]", lambda: [None]),
     ("['a', 'b']", lambda: ["a", "b"]),
@@ -365,7 +365,7 @@ VALUES = [
     ("self-referencing list", _self_list),
     ("deep list", _deep_list),
     ("list emptied while read", _clearing_list),
-    ("{}", lambda: {}),
+    ("{}", dict),
     ("{'a': 1}", lambda: {"a": 1}),
     ("nested dict", lambda: {"a": {"b": {"c": [1, {"d": None}]}}, "e": "f"}),
     ("dict with odd keys", lambda: {1: 2, None: [], (1,): {}, 0.5: "x", b"k": np.arange(2)}),
@@ -423,7 +423,7 @@ VALUES = [
     ("Slotted", lambda: Slotted.__new__(Slotted)),
     ("the type int", lambda: int),
     ("module sys", lambda: sys),
-    ("a lambda", lambda: (lambda *a, **k: None)),
+    ("a lambda", lambda: lambda *a, **k: None),
     ("Ellipsis", lambda: ...),
     ("NotImplemented", lambda: NotImplemented),
     ("slice", lambda: slice(1, None, -1)),
@@ -433,8 +433,21 @@ VALUES = [
 
 # Values that stand in for a wrong `self` in unbound method calls.
 SELF_LABELS = [
-    "None", "1", "'a'", "{}", "[]", "()", "object()", "Slotted", "RaisesGetattr",
-    "RaisesGetattribute", "RaisesEverything", "RaisesStr", "the type int", "module sys", "int array",
+    "None",
+    "1",
+    "'a'",
+    "{}",
+    "[]",
+    "()",
+    "object()",
+    "Slotted",
+    "RaisesGetattr",
+    "RaisesGetattribute",
+    "RaisesEverything",
+    "RaisesStr",
+    "the type int",
+    "module sys",
+    "int array",
 ]
 
 # Keyword names tried on functions that take **kw; several are read by the functions themselves.

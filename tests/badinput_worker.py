@@ -29,8 +29,8 @@ import warnings
 import weakref
 
 import badinput_fakes as fakes
-import numpy as np
 import badinput_values as bv
+import numpy as np
 
 SLOW_CASE_SECONDS = 5.0
 GC_EVERY = 500
@@ -198,7 +198,7 @@ def base_args(target):
     hint = fakes.BASE_ARGS.get(target.key)
     given = list(hint()) if hint else []
     required = [p for p in target.positional() if p.default is inspect.Parameter.empty]
-    for p in required[len(given):]:
+    for p in required[len(given) :]:
         given.append(ANNOTATED.get(annotation_of(p), lambda: "a")())
     return given
 
@@ -267,7 +267,7 @@ def vector_call(fn, args, kw):
     caller = _CALLERS.get(key)
     if caller is None:
         parts = [f"a[{i}]" for i in range(len(args))] + [f"{n}=k[{n!r}]" for n in names]
-        caller = eval(f"lambda f, a, k: f({', '.join(parts)})")  # noqa: S307 - our own text
+        caller = eval(f"lambda f, a, k: f({', '.join(parts)})")
         _CALLERS[key] = caller
     return caller(fn, args, kw)
 
@@ -384,15 +384,26 @@ def arity_cases(t, prefix):
         yield case("first argument twice", lambda: (base_args(t) or ["a"], {pos[0].name: "a"}))
         for i, p in enumerate(pos):
             if p.default is inspect.Parameter.empty:
-                yield case(f"missing {p.name}", lambda i=i: (
-                    [], {q.name: v for j, (q, v) in enumerate(zip(pos, base_args(t))) if j != i}))
+                yield case(
+                    f"missing {p.name}",
+                    lambda i=i: (
+                        [],
+                        {q.name: v for j, (q, v) in enumerate(zip(pos, base_args(t))) if j != i},
+                    ),
+                )
     for name in ("zz", "", "\udc80", "not an identifier", "x" * 1000, "self", "kw"):
         yield case(f"keyword {name[:20]!r}", lambda n=name: (base_args(t), {n: 1}), dict_call)
-    yield case("str-subclass keyword name", lambda: (
-        [], {bv.StrSub(p.name): v for p, v in zip(pos, base_args(t))}), dict_call)
+    yield case(
+        "str-subclass keyword name",
+        lambda: ([], {bv.StrSub(p.name): v for p, v in zip(pos, base_args(t))}),
+        dict_call,
+    )
     if t.takes_self:
-        yield case("bound call", lambda: (base_args(t), {}), lambda fn, a, k: (
-            vector_call(types.MethodType(fn, a[0]), a[1:], k)))
+        yield case(
+            "bound call",
+            lambda: (base_args(t), {}),
+            lambda fn, a, k: vector_call(types.MethodType(fn, a[0]), a[1:], k),
+        )
 
 
 def value_cases(t, prefix):
@@ -400,30 +411,35 @@ def value_cases(t, prefix):
     pos = t.positional()
     for i, p in enumerate(pos):
         for label, _ in bv.VALUES:
+
             def positional(i=i, label=label):
                 args = base_args(t)
                 while len(args) < i:  # defaulted parameters in between keep their defaults
                     args.append(current_default(t, len(args)))
-                args = args[:i] + [value(label)] + args[i + 1:]
+                args = args[:i] + [value(label)] + args[i + 1 :]
                 invoke(vector_call, t.fn, prefix() + args, {})
 
-            def by_keyword(i=i, label=label, style=vector_call):
+            def by_keyword(i=i, name=p.name, label=label, style=vector_call):
                 args = base_args(t)[:i]
-                invoke(style, t.fn, prefix() + args, {p.name: value(label)})
+                invoke(style, t.fn, prefix() + args, {name: value(label)})
 
             yield f"{t.qualname}: {p.name}={label} (positional)", positional
             yield f"{t.qualname}: {p.name}={label} (keyword)", by_keyword
-            yield f"{t.qualname}: {p.name}={label} (keyword, dict)", functools.partial(
-                by_keyword, style=dict_call)
+            yield (
+                f"{t.qualname}: {p.name}={label} (keyword, dict)",
+                functools.partial(by_keyword, style=dict_call),
+            )
     if t.has_varkw():
         for name in bv.KEYWORDS:
             for label, _ in bv.VALUES:
+
                 def varkw(name=name, label=label):
                     invoke(vector_call, t.fn, prefix() + base_args(t), {name: value(label)})
 
                 yield f"{t.qualname}: **{{{name!r}: {label}}}", varkw
         for mode in ("debug", "run"):
             for label in ("RaisesStr", "RaisesEverything", "'global'", "NaN array"):
+
                 def debug(mode=mode, label=label):
                     kw = {"mode": mode, "target": value(label), "ch": value(label)}
                     invoke(vector_call, t.fn, prefix() + base_args(t), kw)
@@ -437,6 +453,7 @@ def swapper_cases(t, prefix):
     required = [p for p in t.positional() if p.default is inspect.Parameter.empty]
     for i, p in enumerate(required):
         for shape, wrap in SWAPPER_SHAPES.items():
+
             def run(i=i, wrap=wrap):
                 args = base_args(t)[: len(required)]
                 args[i] = wrap(lambda: DefaultsSwapper(t.fn))
@@ -463,6 +480,7 @@ SWAPPER_SHAPES = {
 
 def wrong_self_cases(t, classes):
     for label in bv.SELF_LABELS:
+
         def run(label=label):
             invoke(vector_call, t.fn, [value(label)] + base_args(t), {})
 
@@ -479,11 +497,31 @@ def wrong_self_cases(t, classes):
     yield f"{t.qualname}: self=<the class itself>", the_class
 
 
-FUNCTION_ATTRS = ["__name__", "__qualname__", "__module__", "__doc__", "__defaults__",
-                  "__kwdefaults__", "__annotations__", "__dict__", "__code__", "__globals__"]
+FUNCTION_ATTRS = [
+    "__name__",
+    "__qualname__",
+    "__module__",
+    "__doc__",
+    "__defaults__",
+    "__kwdefaults__",
+    "__annotations__",
+    "__dict__",
+    "__code__",
+    "__globals__",
+]
 WRITABLE_ATTRS = [a for a in FUNCTION_ATTRS if a not in ("__code__", "__globals__")]
-ATTR_VALUES = ["None", "1", "'a'", "StrSub('a')", "()", "(1, 2, 3)", "{}", "DictSub",
-               "RaisesEverything", "lone surrogate"]
+ATTR_VALUES = [
+    "None",
+    "1",
+    "'a'",
+    "StrSub('a')",
+    "()",
+    "(1, 2, 3)",
+    "{}",
+    "DictSub",
+    "RaisesEverything",
+    "lone surrogate",
+]
 
 
 def introspect(fn):
@@ -493,13 +531,27 @@ def introspect(fn):
         except Exception:
             pass
     attempts = [
-        lambda: repr(fn), lambda: str(fn), lambda: hash(fn), lambda: inspect.signature(fn),
-        lambda: pydoc.render_doc(fn), lambda: copy.deepcopy(fn), lambda: pickle.dumps(fn),
-        lambda: weakref.ref(fn)(), lambda: fn.__get__(None, type), lambda: fn.__get__(1),
-        lambda: fn.__get__(), lambda: fn.__reduce__(), lambda: fn.__reduce_ex__(2),
-        lambda: type(fn)(), lambda: type(fn).__new__(type(fn)), lambda: object.__new__(type(fn)),
-        lambda: type("Sub", (type(fn),), {}), lambda: setattr(type(fn), "x", 1),
-        lambda: fn.__call__(), lambda: vars(fn), lambda: inspect.getdoc(fn),
+        lambda: repr(fn),
+        lambda: str(fn),
+        lambda: hash(fn),
+        lambda: inspect.signature(fn),
+        lambda: pydoc.render_doc(fn),
+        lambda: copy.deepcopy(fn),
+        lambda: pickle.dumps(fn),
+        lambda: weakref.ref(fn)(),
+        lambda: fn.__get__(None, type),
+        lambda: fn.__get__(1),
+        lambda: fn.__get__(),
+        lambda: fn.__reduce__(),
+        lambda: fn.__reduce_ex__(2),
+        lambda: type(fn)(),
+        lambda: type(fn).__new__(type(fn)),
+        lambda: object.__new__(type(fn)),
+        lambda: type("Sub", (type(fn),), {}),
+        lambda: setattr(type(fn), "x", 1),
+        lambda: fn.__call__(),
+        lambda: vars(fn),
+        lambda: inspect.getdoc(fn),
     ]
     for attempt in attempts:
         try:
@@ -512,17 +564,25 @@ def introspect(fn):
 # Attribute changes that matter when the function builds its code object, which it does once, on
 # the first request (from inspect.signature, help or __code__).  Each function gets one of them
 # before anything else touches it.
-FIRST_TOUCH = [("__module__", "lone surrogate"), ("__qualname__", "lone surrogate"),
-               ("__module__", "<delete>"), ("__module__", "None"), ("__module__", "NUL in str"),
-               ("__module__", "StrSub('a')"), ("__qualname__", "StrSub('a')"),
-               ("__name__", "lone surrogate")]
+FIRST_TOUCH = [
+    ("__module__", "lone surrogate"),
+    ("__qualname__", "lone surrogate"),
+    ("__module__", "<delete>"),
+    ("__module__", "None"),
+    ("__module__", "NUL in str"),
+    ("__module__", "StrSub('a')"),
+    ("__qualname__", "StrSub('a')"),
+    ("__name__", "lone surrogate"),
+]
 
 
 def first_touch_cases(targets):
     for i, t in enumerate(targets):
         attr, label = FIRST_TOUCH[i % len(FIRST_TOUCH)]
-        yield f"{t.qualname}: {attr} = {label}, then its signature for the first time", (
-            functools.partial(abuse_attribute, t.fn, attr, label))
+        yield (
+            f"{t.qualname}: {attr} = {label}, then its signature for the first time",
+            (functools.partial(abuse_attribute, t.fn, attr, label)),
+        )
 
 
 def abuse_attribute(fn, attr, label):
@@ -562,21 +622,30 @@ def attribute_cases(t):
 
     for attr in FUNCTION_ATTRS:
         for label in ATTR_VALUES + ["<delete>"]:
-            yield f"{t.qualname}: {attr} = {label}, then used", functools.partial(
-                abuse_attribute, fn, attr, label)
+            yield (
+                f"{t.qualname}: {attr} = {label}, then used",
+                functools.partial(abuse_attribute, fn, attr, label),
+            )
 
 
 def protocol_cases(cls, classes):
     """What the interpreter does to instances by itself: repr, with, copy, pickle, destruction."""
     actions = {
-        "repr": repr, "str": str, "format": lambda o: format(o, ""), "dir": dir,
-        "copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "help": pydoc.render_doc,
+        "repr": repr,
+        "str": str,
+        "format": lambda o: format(o, ""),
+        "dir": dir,
+        "copy": copy.copy,
+        "deepcopy": copy.deepcopy,
+        "pickle": pickle.dumps,
+        "help": pydoc.render_doc,
         "with": lambda o: (o.__enter__(), o.__exit__(None, None, None)),
         "with raising": lambda o: (o.__enter__(), o.__exit__(bv.Boom, bv.Boom("x"), None)),
         "del": lambda o: None,
     }
     for how in ("instance", "blank"):
         for action_name, action in actions.items():
+
             def run(how=how, action=action):
                 obj = classes.instance(cls) if how == "instance" else classes.blank(cls)
                 try:
@@ -588,6 +657,7 @@ def protocol_cases(cls, classes):
 
             yield f"{cls.__qualname__}: {action_name} on {how}", run
     for label, build in (("no arguments", list), ("20 arguments", lambda: [0] * 20)):
+
         def construct(build=build):
             _, sub = classes.concrete(cls)
             invoke(vector_call, sub, build(), {})
@@ -603,16 +673,18 @@ def all_cases(module, targets, classes_list, variants):
         tag = f" [{variant_label}]" if variant_label else ""
         for t in targets:
             if t.takes_self:
+
                 def prefix(t=t):
                     return [classes.instance(t.cls) if t.kind == "method" else t.cls]
             else:
+
                 def prefix():
                     return []
+
             if t.params is None:
                 groups = [arity_cases(t, prefix)]
             else:
-                groups = [arity_cases(t, prefix), value_cases(t, prefix),
-                          swapper_cases(t, prefix)]
+                groups = [arity_cases(t, prefix), value_cases(t, prefix), swapper_cases(t, prefix)]
             if t.kind == "method":
                 groups.append(wrong_self_cases(t, classes))
             for group in groups:
@@ -633,6 +705,7 @@ def leak_probes(targets, classes):
     """(label, make) pairs; make() returns a call to repeat and the objects whose reference counts
     must stay put."""
     for t in targets:
+
         def self_args(t=t):
             if t.kind == "method":
                 return [classes.instance(t.cls)]
@@ -650,8 +723,12 @@ def leak_probes(targets, classes):
         yield f"{t.qualname}: missing arguments", probe(lambda: ([], {}))
         yield f"{t.qualname}: unexpected keyword", probe(lambda t=t: (base_args(t), {"zz": 1}))
         pos = t.positional()
-        typed = {"str": bv.StrSub("a"), "int": bv.IntSub(1), "dict": bv.DictSub(),
-                 "str | None": bv.StrSub("a")}
+        typed = {
+            "str": bv.StrSub("a"),
+            "int": bv.IntSub(1),
+            "dict": bv.DictSub(),
+            "str | None": bv.StrSub("a"),
+        }
         for i, p in enumerate(pos):
             refused = typed.get(annotation_of(p))
             if refused is None or i >= len(base_args(t)):
@@ -666,6 +743,7 @@ def leak_probes(targets, classes):
             break
         for label in ("RaisesEverything", "RaisesStr", "NaN array", "nested dict", "[1, 2]"):
             for i in range(min(len(pos), len(base_args(t)))):
+
                 def hostile(i=i, label=label, t=t):
                     args = base_args(t)
                     args[i] = value(label)
@@ -673,8 +751,15 @@ def leak_probes(targets, classes):
 
                 yield f"{t.qualname}: {pos[i].name}={label}", probe(hostile)
         if t.has_varkw():
-            yield f"{t.qualname}: hostile **kw", probe(lambda t=t: (
-                base_args(t), {"ch": bv.RaisesEverything(), "mode": "debug", "zz": []}))
+            yield (
+                f"{t.qualname}: hostile **kw",
+                probe(
+                    lambda t=t: (
+                        base_args(t),
+                        {"ch": bv.RaisesEverything(), "mode": "debug", "zz": []},
+                    )
+                ),
+            )
 
 
 def growth(call, watched, n):
@@ -696,8 +781,12 @@ def run_leaks(targets, classes_list, variants, emit, n=200, rounds=5):
     variants[0][1]()
     probes = list(leak_probes(targets, classes))
     for cls in classes_list:
-        probes.append((f"{cls.__qualname__}: construction and destruction",
-                       lambda cls=cls: ((lambda: classes.instance(cls)), [cls])))
+        probes.append(
+            (
+                f"{cls.__qualname__}: construction and destruction",
+                lambda cls=cls: ((lambda: classes.instance(cls)), [cls]),
+            )
+        )
     for label, make in probes:
         call, watched = make()
 
@@ -716,8 +805,12 @@ def run_leaks(targets, classes_list, variants, emit, n=200, rounds=5):
                 break
         else:
             if grown:
-                emit("leak", label, f"references to argument(s) {grown} grow with every call "
-                     f"(+{[rc[i] for i in grown]} in {n} calls)")
+                emit(
+                    "leak",
+                    label,
+                    f"references to argument(s) {grown} grow with every call "
+                    f"(+{[rc[i] for i in grown]} in {n} calls)",
+                )
             if blocks >= n // 2:
                 emit("leak", label, f"{blocks} memory blocks more with every {n} calls")
 
@@ -745,10 +838,11 @@ def main():
     fakes.write_fixture_files(opts.tmp)
     fakes.install_fakes()
     warnings.simplefilter("ignore")
-    results = open(opts.results, "a", buffering=1, encoding="utf-8")
 
     def emit(kind, case, detail):
-        results.write(json.dumps({"kind": kind, "case": case, "detail": detail}) + "\n")
+        # Opened per record, so that every record is on disk before the next case can crash.
+        with open(opts.results, "a", encoding="utf-8") as results:
+            results.write(json.dumps({"kind": kind, "case": case, "detail": detail}) + "\n")
 
     module = importlib.import_module(opts.module)
     fakes.prepare_module(opts.module, module)
@@ -802,8 +896,10 @@ def main():
         if elapsed > SLOW_CASE_SECONDS:
             emit("slow", label, f"{elapsed:.1f} s")
         if index % GC_EVERY == GC_EVERY - 1:
-            os.write(progress, f"{index}\tgarbage collection after: {label}\n".encode(
-                "utf-8", "backslashreplace"))
+            os.write(
+                progress,
+                f"{index}\tgarbage collection after: {label}\n".encode("utf-8", "backslashreplace"),
+            )
             gc.collect()
     os.write(progress, b"-1\tfinal garbage collection\n")
     gc.collect()

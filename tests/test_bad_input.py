@@ -33,8 +33,9 @@ def native_modules():
     spec = importlib.util.find_spec("pelorix")
     for root in spec.submodule_search_locations or () if spec else ():
         for path in sorted(Path(root).rglob("*")):
-            suffix = next((s for s in importlib.machinery.EXTENSION_SUFFIXES
-                           if path.name.endswith(s)), None)
+            suffix = next(
+                (s for s in importlib.machinery.EXTENSION_SUFFIXES if path.name.endswith(s)), None
+            )
             if suffix:
                 rel = path.relative_to(root).as_posix()[: -len(suffix)]
                 name = "pelorix." + rel.replace("/", ".")
@@ -61,11 +62,17 @@ class Run:
         self.work.mkdir()
         self.progress = tmp_path / "progress.txt"
         self.results = tmp_path / "results.jsonl"
-        self.env = dict(os.environ, TMPDIR=str(self.work), BROWSER="true", PYTHONHASHSEED="0",
-                        PATH=f"{self.work / 'bin'}{os.pathsep}{os.environ.get('PATH', '')}")
+        self.env = dict(
+            os.environ,
+            TMPDIR=str(self.work),
+            BROWSER="true",
+            PYTHONHASHSEED="0",
+            PATH=f"{self.work / 'bin'}{os.pathsep}{os.environ.get('PATH', '')}",
+        )
         # The worker runs in the scratch directory: relative entries must not change meaning.
         self.env["PYTHONPATH"] = os.pathsep.join(
-            os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p)
+            os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p
+        )
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(name, None)
         self.crashes = []
@@ -73,15 +80,35 @@ class Run:
         self.execute()
 
     def command(self, *extra, results=None, progress=None):
-        return [sys.executable, "-X", "faulthandler", str(WORKER), self.module, "--tmp", str(self.work),
-                "--progress", str(progress or self.progress),
-                "--results", str(results or self.results), "--mode", self.mode, *extra]
+        return [
+            sys.executable,
+            "-X",
+            "faulthandler",
+            str(WORKER),
+            self.module,
+            "--tmp",
+            str(self.work),
+            "--progress",
+            str(progress or self.progress),
+            "--results",
+            str(results or self.results),
+            "--mode",
+            self.mode,
+            *extra,
+        ]
 
     def worker(self, *extra, **files):
         try:
-            proc = subprocess.run(self.command(*extra, **files), env=self.env, cwd=self.work,
-                                  capture_output=True, text=True, errors="replace",
-                                  timeout=WORKER_TIMEOUT)
+            proc = subprocess.run(
+                self.command(*extra, **files),
+                env=self.env,
+                cwd=self.work,
+                capture_output=True,
+                text=True,
+                errors="replace",
+                timeout=WORKER_TIMEOUT,
+                check=False,
+            )
             return proc.returncode, proc.stderr
         except subprocess.TimeoutExpired as e:
             stderr = e.stderr.decode(errors="replace") if isinstance(e.stderr, bytes) else ""
@@ -100,7 +127,9 @@ class Run:
         return int(index), label
 
     def finished(self):
-        return any(json.loads(line)["kind"] in ("done", "empty") for line in self.read(self.results))
+        return any(
+            json.loads(line)["kind"] in ("done", "empty") for line in self.read(self.results)
+        )
 
     def execute(self):
         start = 0
@@ -110,13 +139,19 @@ class Run:
                 break
             index, label = self.last_case()
             if index is None:
-                pytest.fail(f"{self.module}: the harness worker failed before its first case "
-                            f"({describe(status)}):\n{stderr[-3000:]}")
+                pytest.fail(
+                    f"{self.module}: the harness worker failed before its first case "
+                    f"({describe(status)}):\n{stderr[-3000:]}"
+                )
             alone = None
             if index >= 0:
                 results = self.progress.with_name(f"alone-{index}.jsonl")
-                self.worker("--only", str(index), results=results,
-                            progress=self.progress.with_name(f"alone-{index}.txt"))
+                self.worker(
+                    "--only",
+                    str(index),
+                    results=results,
+                    progress=self.progress.with_name(f"alone-{index}.txt"),
+                )
                 alone = not any(json.loads(line)["kind"] == "done" for line in self.read(results))
             self.crashes.append((index, label, status, stderr, alone))
             if index < 0 or len(self.crashes) >= MAX_CRASHES:
@@ -132,8 +167,10 @@ class Run:
         for index, label, status, stderr, alone in self.crashes:
             where = "reproduces when run alone" if alone else "does not reproduce alone"
             lines.append(f"CRASH ({describe(status)}) in case {index}: {label} [{where}]")
-            lines.append(f"    reproduce: cd {self.work} && PYTHONPATH={self.env['PYTHONPATH']} "
-                         + " ".join(self.command("--only", str(index))))
+            lines.append(
+                f"    reproduce: cd {self.work} && PYTHONPATH={self.env['PYTHONPATH']} "
+                + " ".join(self.command("--only", str(index)))
+            )
             lines.extend("    | " + line for line in stderr.strip().splitlines()[-25:])
         for record in [r for r in self.records if r["kind"] in kinds][:60]:
             lines.append(f"{record['kind'].upper()}: {record['case']}: {record['detail']}")
@@ -178,12 +215,15 @@ def test_harness_pins_crashes_system_errors_and_leaks_to_their_callable(tmp_path
     cases = Run("badinput_selftest", "cases", tmp_path / "cases")
     assert [label for _, label, _, _, _ in cases.crashes] == [
         f"crash_on_bytes: value=b'\\xff\\xfe' ({how})"
-        for how in ("positional", "keyword", "keyword, dict")], cases.report({"problem"})
+        for how in ("positional", "keyword", "keyword, dict")
+    ], cases.report({"problem"})
     assert all(status != 0 and alone for _, _, status, _, alone in cases.crashes)
     assert "Segmentation fault" in cases.crashes[0][3], "the crash report lacks the fault"
     problems = {r["case"] for r in cases.of_kind("problem")}
-    assert {"system_error_on_none: value=None (positional)",
-            "system_error_on_none: value=None (keyword)"} <= problems
+    assert {
+        "system_error_on_none: value=None (positional)",
+        "system_error_on_none: value=None (keyword)",
+    } <= problems
     assert all(case.startswith("system_error_on_none") for case in problems)
     assert cases.finished(), "the harness stopped at the crash instead of carrying on"
 
