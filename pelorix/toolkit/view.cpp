@@ -275,16 +275,21 @@ void define_display_helpers(pc::Module& mod) {
 // ==== end of display helpers ====
 
 // ==== diff viewer: BeautifulHtmlDiff, compare ====
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "diff_css.hpp"
 #include "diff_js.hpp"
+#include "seqmatch.hpp"
 
 namespace {
 // Own namespace: the display helpers share this translation unit and its anonymous namespace.
 namespace diffview {
+
+namespace seqmatch = pc::seqmatch;
 
 const Name n_difflib("difflib"), n_os("os"), n_tempfile("tempfile"), n_webbrowser("webbrowser"),
     n_datetime("datetime"), n_open("open"), n_BeautifulHtmlDiff("BeautifulHtmlDiff"),
@@ -560,6 +565,7 @@ public:
     void finish();
 
     nb::str text() const { return join(parts_, n_empty); }
+    const nb::list& parts() const { return parts_; }
 
 private:
     nb::list parts_;
@@ -759,6 +765,388 @@ void write_rows(PageWriter& page, nb::handle self, const std::vector<Row>& rows,
     }
 }
 
+// ---- native alignment, marking and rows ----
+//
+// While nobody could tell the difference, the page is made here without calling back into the
+// interpreter: lines and characters are aligned by the native port of the standard matcher
+// (only while `difflib` is the standard module with its own SequenceMatcher), and escaping,
+// character marking, symbols and row entries are written straight into UTF-8 (only while
+// _escape_html, _char_level_diff and _get_symbol_and_class are the class's own).
+
+extern const FunctionSpec escape_html_spec, char_level_diff_spec, get_symbol_and_class_spec;
+
+// What the fast paths compare against: the objects as they were when the module was loaded.
+struct AtLoad {
+    PyObject* difflib = nullptr;
+    PyObject* sequence_matcher = nullptr;
+    std::vector<std::pair<PyObject*, PyObject*>> matcher_members;  // (name, value)
+    PyObject* matcher_init_defaults = nullptr;
+    PyObject* open = nullptr;  // builtins.open
+};
+AtLoad at_load;  // strong references for the life of the process
+
+void remember_at_load(const pc::Module& mod) {
+    auto keep = [](PyObject* o) {
+        if (!o) pc::raise_current();
+        return o;
+    };
+    at_load.difflib = mod.get("difflib").release().ptr();
+    at_load.sequence_matcher = keep(PyObject_GetAttrString(at_load.difflib, "SequenceMatcher"));
+    auto* cls = reinterpret_cast<PyTypeObject*>(at_load.sequence_matcher);
+    for (const char* name :
+         {"__init__", "set_seqs", "set_seq1", "set_seq2", "_SequenceMatcher__chain_b",
+          "find_longest_match", "get_matching_blocks", "get_opcodes"}) {
+        PyObject* key = keep(PyUnicode_InternFromString(name));
+        PyObject* value = PyType_Check(cls) ? _PyType_Lookup(cls, key) : nullptr;
+        at_load.matcher_members.emplace_back(key, Py_XNewRef(value));
+    }
+    PyObject* init = at_load.matcher_members.front().second;
+    at_load.matcher_init_defaults =
+        init && PyFunction_Check(init) ? Py_XNewRef(PyFunction_GetDefaults(init)) : nullptr;
+    nb::object builtins = nb::module_::import_("builtins");
+    at_load.open = keep(PyObject_GetAttrString(builtins.ptr(), "open"));
+}
+
+// True while `difflib` is the standard module and SequenceMatcher is still its own class with
+// its own methods: then the native matcher gives what SequenceMatcher(None, a, b) would.
+bool standard_difflib(const Call& c) {
+    if (c.global(n_difflib).ptr() != at_load.difflib) return false;
+    PyObject* ns = PyModule_GetDict(at_load.difflib);
+    PyObject* cls = PyDict_GetItemWithError(ns, n_SequenceMatcher.get());
+    if (cls != at_load.sequence_matcher || !PyType_Check(cls)) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const auto& [name, value] : at_load.matcher_members)
+        if (!value || _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) != value)
+            return false;
+    PyObject* init = at_load.matcher_members.front().second;
+    return PyFunction_Check(init) && PyFunction_GetDefaults(init) == at_load.matcher_init_defaults;
+}
+
+bool own_escape(nb::handle self) {
+    return pc::resolves_to(self, n_escape_html, escape_html_spec);
+}
+
+bool own_page_methods(nb::handle self) {
+    return own_escape(self) && pc::resolves_to(self, n_char_level_diff, char_level_diff_spec) &&
+           pc::resolves_to(self, n_get_symbol_and_class, get_symbol_and_class_spec);
+}
+
+// The matcher's opcodes as the interpreter's objects: [(tag, i1, i2, j1, j2), ...].
+nb::object opcode_list(const std::vector<seqmatch::Opcode>& ops) {
+    static const Name* const tags[] = {&n_replace, &n_delete, &n_insert, &n_equal};
+    nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(ops.size())));
+    if (!list.is_valid()) pc::raise_current();
+    for (std::size_t k = 0; k < ops.size(); ++k) {
+        const seqmatch::Opcode& op = ops[k];
+        PyObject* t = Py_BuildValue("(Onnnn)", tags[static_cast<int>(op.tag)]->get(),
+                                    static_cast<Py_ssize_t>(op.i1), static_cast<Py_ssize_t>(op.i2),
+                                    static_cast<Py_ssize_t>(op.j1), static_cast<Py_ssize_t>(op.j2));
+        if (!t) pc::raise_current();
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), t);
+    }
+    return list;
+}
+
+// Text written as UTF-8, lone surrogates included as the "surrogatepass" handler writes them
+// (decoding them back the same way gives the same str, and whether any occurred is recorded).
+class Utf8 {
+public:
+    std::string bytes;
+    bool surrogates = false;
+
+    void raw(std::string_view s) { bytes += s; }
+    void number(Py_ssize_t n) {
+        char digits[24];
+        const int len = std::snprintf(digits, sizeof digits, "%zd", n);
+        bytes.append(digits, static_cast<std::size_t>(len));
+    }
+    // s[from:to] (code points of a str), escaped as _escape_html escapes or as it stands.
+    void text(PyObject* s, Py_ssize_t from, Py_ssize_t to, bool escape) {
+        if (PyUnicode_IS_ASCII(s)) {
+            const char* data = static_cast<const char*>(PyUnicode_DATA(s));
+            const std::string_view run(data + from, static_cast<std::size_t>(to - from));
+            if (escape)
+                ascii_escaped(run);
+            else
+                bytes += run;
+            return;
+        }
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        for (Py_ssize_t i = from; i < to; ++i) code_point(PyUnicode_READ(kind, data, i), escape);
+    }
+    void text(PyObject* s, bool escape) { text(s, 0, PyUnicode_GET_LENGTH(s), escape); }
+
+private:
+    void ascii_escaped(std::string_view s) {
+        while (!s.empty()) {
+            const std::size_t cut = s.find_first_of("&<>");
+            bytes.append(s.substr(0, cut));
+            if (cut == std::string_view::npos) return;
+            bytes += entity(s[cut]);
+            s.remove_prefix(cut + 1);
+        }
+    }
+    static std::string_view entity(char c) {
+        return c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+    }
+    void code_point(Py_UCS4 c, bool escape) {
+        if (c < 0x80) {
+            if (escape && (c == '&' || c == '<' || c == '>'))
+                bytes += entity(static_cast<char>(c));
+            else
+                bytes += static_cast<char>(c);
+        } else if (c < 0x800) {
+            bytes += static_cast<char>(0xC0 | (c >> 6));
+            bytes += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            surrogates |= c >= 0xD800 && c <= 0xDFFF;
+            bytes += static_cast<char>(0xE0 | (c >> 12));
+            bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            bytes += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            bytes += static_cast<char>(0xF0 | (c >> 18));
+            bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            bytes += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+};
+
+nb::str decode(const std::string& utf8) {
+    PyObject* s =
+        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
+    if (!s) pc::raise_current();
+    return nb::steal<nb::str>(s);
+}
+
+const Name equal_open("<span class=\"char-equal\">"), del_open("<span class=\"char-del\">"),
+    add_open("<span class=\"char-add\">");
+
+// _char_level_diff(text1, text2) for two different texts, written into two outputs.
+void mark_chars(Utf8& left, Utf8& right, PyObject* text1, PyObject* text2) {
+    const seqmatch::Encoded e = seqmatch::encode_chars(text1, text2);
+    auto span = [](Utf8& out, const Name& open, PyObject* text, std::size_t from, std::size_t to) {
+        out.raw(open.text());
+        out.text(text, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to), true);
+        out.raw(p_span_end.text());
+    };
+    for (const seqmatch::Opcode& op : seqmatch::opcodes(e.a, e.b, e.alphabet)) {
+        switch (op.tag) {
+            case seqmatch::Tag::Equal:
+                span(left, equal_open, text1, op.i1, op.i2);
+                span(right, equal_open, text2, op.j1, op.j2);
+                break;
+            case seqmatch::Tag::Replace:
+                span(left, del_open, text1, op.i1, op.i2);
+                span(right, add_open, text2, op.j1, op.j2);
+                break;
+            case seqmatch::Tag::Delete:
+                span(left, del_open, text1, op.i1, op.i2);
+                break;
+            case seqmatch::Tag::Insert:
+                span(right, add_open, text2, op.j1, op.j2);
+                break;
+        }
+    }
+}
+
+// The gutter symbol and class tail of each row class, as _get_symbol_and_class and the row
+// layout give them.
+struct RowStyle {
+    std::string tail, symbol;
+};
+
+RowStyle row_style(nb::handle method, const Name& css_class, bool is_left) {
+    std::vector<nb::object> result =
+        unpack(invoke(method, {css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
+    RowStyle style{std::string(pc::utf8(result[1])), std::string(pc::utf8(result[0]))};
+    style.tail += style.tail.empty() ? "" : " ";
+    style.tail += css_class.text();
+    return style;
+}
+
+// The rows of both panels, each panel's entries as one run of UTF-8 text (every row preceded by
+// the newline that separates it from the entry before).
+struct NativeRows {
+    Utf8 left, right;
+};
+
+class RowWriter {
+public:
+    explicit RowWriter(nb::handle self) {
+        nb::object method = attr(self, n_get_symbol_and_class);
+        equal_left_ = row_style(method, n_equal_line, true);
+        equal_right_ = row_style(method, n_equal_line, false);
+        del_ = row_style(method, n_diff_del_left, true);
+        add_ = row_style(method, n_diff_add_right, false);
+        replace_left_ = row_style(method, n_diff_replace_left, true);
+        replace_right_ = row_style(method, n_diff_replace_right, false);
+    }
+
+    NativeRows rows(const std::vector<seqmatch::Opcode>& ops, PyObject* lines1, PyObject* lines2) {
+        NativeRows out;
+        reserve(out.left, lines1);
+        reserve(out.right, lines2);
+        std::size_t num1 = 1, num2 = 1;
+        for (const seqmatch::Opcode& op : ops) {
+            switch (op.tag) {
+                case seqmatch::Tag::Equal:
+                    for (std::size_t k = op.i1; k < op.i2; ++k) {
+                        plain(out.left, num1++, equal_left_, line(lines1, k));
+                        plain(out.right, num2++, equal_right_, line(lines2, op.j1 + k - op.i1));
+                    }
+                    break;
+                case seqmatch::Tag::Delete:
+                    for (std::size_t k = op.i1; k < op.i2; ++k)
+                        plain(out.left, num1++, del_, line(lines1, k));
+                    break;
+                case seqmatch::Tag::Insert:
+                    for (std::size_t k = op.j1; k < op.j2; ++k)
+                        plain(out.right, num2++, add_, line(lines2, k));
+                    break;
+                case seqmatch::Tag::Replace:
+                    replace(out, op, lines1, lines2, num1, num2);
+                    break;
+            }
+        }
+        return out;
+    }
+
+private:
+    // A line without its trailing "\n" characters, as a str and the length that is shown.
+    struct Shown {
+        PyObject* str;
+        Py_ssize_t length;
+    };
+
+    static Shown line(PyObject* lines, std::size_t k) {
+        PyObject* s = PyList_GET_ITEM(lines, static_cast<Py_ssize_t>(k));
+        Py_ssize_t end = PyUnicode_GET_LENGTH(s);
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        while (end > 0 && PyUnicode_READ(kind, data, end - 1) == '\n') --end;
+        return {s, end};
+    }
+
+    static void reserve(Utf8& out, PyObject* lines) {
+        std::size_t chars = 0;
+        const Py_ssize_t n = PyList_GET_SIZE(lines);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines, k)));
+        out.bytes.reserve(static_cast<std::size_t>(n) * 200 + chars + chars / 8);
+    }
+
+    static void open_row(Utf8& out, std::size_t number, const RowStyle& style) {
+        out.raw("\n");
+        out.raw(p_row_open.text());
+        out.raw(style.tail);
+        out.raw(p_row_number.text());
+        out.number(static_cast<Py_ssize_t>(number));
+        out.raw(p_row_symbol.text());
+        out.raw(style.symbol);
+        out.raw(p_row_content.text());
+    }
+
+    static void plain(Utf8& out, std::size_t number, const RowStyle& style, Shown text) {
+        open_row(out, number, style);
+        if (text.length == 0)
+            out.raw(" ");
+        else
+            out.text(text.str, 0, text.length, true);
+        out.raw(p_row_end.text());
+    }
+
+    // Marked content goes straight into the row; a pair that marks to nothing shows a space.
+    static void marked(Utf8& out, std::size_t number, const RowStyle& style, const Utf8& text) {
+        open_row(out, number, style);
+        out.raw(text.bytes.empty() ? std::string_view(" ") : std::string_view(text.bytes));
+        out.surrogates |= text.surrogates;
+        out.raw(p_row_end.text());
+    }
+
+    void replace(NativeRows& out, const seqmatch::Opcode& op, PyObject* lines1, PyObject* lines2,
+                 std::size_t& num1, std::size_t& num2) {
+        const std::size_t left = op.i2 - op.i1, right = op.j2 - op.j1;
+        for (std::size_t idx = 0; idx < std::max(left, right); ++idx) {
+            if (idx < left && idx < right) {
+                const Shown l = line(lines1, op.i1 + idx), r = line(lines2, op.j1 + idx);
+                Utf8 marked_left, marked_right;
+                nb::object lt = substring(l), rt = substring(r);
+                if (PyUnicode_Compare(lt.ptr(), rt.ptr()) == 0) {
+                    marked_left.text(lt.ptr(), true);
+                    marked_right.text(rt.ptr(), true);
+                } else {
+                    mark_chars(marked_left, marked_right, lt.ptr(), rt.ptr());
+                }
+                marked(out.left, num1 + idx, replace_left_, marked_left);
+                marked(out.right, num2 + idx, replace_right_, marked_right);
+            } else if (idx < left) {
+                plain(out.left, num1 + idx, del_, line(lines1, op.i1 + idx));
+            } else {
+                plain(out.right, num2 + idx, add_, line(lines2, op.j1 + idx));
+            }
+        }
+        num1 += left;
+        num2 += right;
+    }
+
+    static nb::object substring(Shown s) {
+        PyObject* sub = PyUnicode_Substring(s.str, 0, s.length);
+        if (!sub) pc::raise_current();
+        return nb::steal(sub);
+    }
+
+    RowStyle equal_left_, equal_right_, del_, add_, replace_left_, replace_right_;
+};
+
+// The entries collected so far, as UTF-8; false when one of them is not a str (the join of the
+// whole page would then fail on it).
+bool encode_entries(Utf8& out, const PageWriter& page, bool continues) {
+    const nb::list& parts = page.parts();
+    if (continues) out.raw("\n");
+    for (nb::handle part : parts) {
+        if (!PyUnicode_Check(part.ptr())) return false;
+        out.text(part.ptr(), false);
+    }
+    return true;
+}
+
+// with open(output_file, "w", encoding="utf-8") as f: f.write("".join(pieces)).  With the
+// builtin open the UTF-8 goes to the file's byte layer as it is, in pieces; the file receives
+// exactly the bytes the one text write would give it.
+void write_page(const Call& c, nb::handle output_file, const std::vector<const Utf8*>& pieces) {
+    nb::object open = c.global(n_open);
+    bool surrogates = false;
+    for (const Utf8* p : pieces) surrogates |= p->surrogates;
+    if (open.ptr() != at_load.open || surrogates) {
+        std::string whole;
+        for (const Utf8* p : pieces) whole += p->bytes;
+        nb::str html = decode(whole);
+        whole = std::string();
+        nb::object file =
+            invoke(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+        with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
+        return;
+    }
+    nb::object file = invoke(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+    with_block(file, [&](nb::handle f) {
+        static const Name n_buffer("buffer"), n_release("release");
+        nb::object buffer = attr(f, n_buffer);
+        for (const Utf8* p : pieces) {
+            nb::object view = nb::steal(
+                PyMemoryView_FromMemory(const_cast<char*>(p->bytes.data()),
+                                        static_cast<Py_ssize_t>(p->bytes.size()), PyBUF_READ));
+            if (!view.is_valid()) pc::raise_current();
+            pc::call_method(buffer, n_write, {view});
+            pc::call_method(view, n_release, {});
+        }
+        return nb::none();
+    });
+}
+
 // ---- BeautifulHtmlDiff ----
 
 nb::object init(Call& c) {
@@ -804,13 +1192,25 @@ nb::object read_file(Call& c) {
 
 nb::object char_level_diff(Call& c) {
     nb::handle self = c[0], text1 = c[1], text2 = c[2];
-    if (PyUnicode_Compare(text1.ptr(), text2.ptr()) == 0)
-        return nb::make_tuple(escape(self, text1), escape(self, text2));
-    nb::object matcher =
-        invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
-    nb::object opcodes = pc::call_method(matcher, n_get_opcodes, {});
-    static const Name equal_open("<span class=\"char-equal\">"),
-        del_open("<span class=\"char-del\">"), add_open("<span class=\"char-add\">");
+    if (PyUnicode_Compare(text1.ptr(), text2.ptr()) == 0) {
+        nb::object escaped1 = escape(self, text1);
+        nb::object escaped2 = escape(self, text2);
+        return nb::make_tuple(escaped1, escaped2);
+    }
+    nb::object opcodes;
+    if (standard_difflib(c)) {
+        if (own_escape(self)) {
+            Utf8 marked1, marked2;
+            mark_chars(marked1, marked2, text1.ptr(), text2.ptr());
+            return nb::make_tuple(decode(marked1.bytes), decode(marked2.bytes));
+        }
+        const seqmatch::Encoded e = seqmatch::encode_chars(text1, text2);
+        opcodes = opcode_list(seqmatch::opcodes(e.a, e.b, e.alphabet));
+    } else {
+        nb::object matcher =
+            invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
+        opcodes = pc::call_method(matcher, n_get_opcodes, {});
+    }
     nb::list result1, result2;
     auto span = [&](const nb::list& out, const Name& open, nb::handle text, nb::handle from,
                     nb::handle to) {
@@ -890,47 +1290,95 @@ nb::object get_symbol_and_class(Call& c) {
     return nb::borrow(plain);
 }
 
+// output_file, or a new temporary page file when it is None.
+nb::object output_path(const Call& c, nb::object output_file) {
+    if (!output_file.is_none()) return output_file;
+    nb::object made =
+        invoke(attr(c.global(n_tempfile), n_mkstemp), {},
+               {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
+    std::vector<nb::object> fd_path = unpack(made, 2);
+    invoke(attr(c.global(n_os), n_close), {fd_path[0]});
+    return fd_path[1];
+}
+
+// The page made natively (see "native alignment, marking and rows"); returns the page's path.
+nb::object native_page(Call& c, nb::handle self, nb::handle lines1, nb::handle lines2,
+                       const seqmatch::Encoded& e, nb::object output_file) {
+    NativeRows rows =
+        RowWriter(self).rows(seqmatch::opcodes(e.a, e.b, e.alphabet), lines1.ptr(), lines2.ptr());
+    PageWriter head, middle, tail;
+    nb::object css = pc::call_method(self, n_get_custom_css, {});
+    nb::object js = pc::call_method(self, n_get_javascript, {});
+    nb::object now = pc::call_method(c.global(n_datetime), n_now, {});
+    head.head(css, js, text_of(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
+    head.toolbar();
+    head.panel_open(p_original, text_of(escape(self, str_of(attr(self, n_name1)))),
+                    PyList_GET_SIZE(lines1.ptr()));
+    middle.panel_close();
+    middle.divider();
+    middle.panel_open(p_new, text_of(escape(self, str_of(attr(self, n_name2)))),
+                      PyList_GET_SIZE(lines2.ptr()));
+    tail.panel_close();
+    tail.finish();
+    Utf8 head_text, middle_text, tail_text;
+    if (!encode_entries(head_text, head, false)) {
+        head.text();  // the join that would make the page fails on the same entry
+        pc::raise(PyExc_TypeError, "page entries must be str");
+    }
+    encode_entries(middle_text, middle, true);
+    encode_entries(tail_text, tail, true);
+    output_file = output_path(c, output_file);
+    write_page(c, output_file, {&head_text, &rows.left, &middle_text, &rows.right, &tail_text});
+    return output_file;
+}
+
 nb::object generate_html(Call& c) {
     nb::handle self = c[0], auto_open = c[2];
     nb::object output_file = nb::borrow(c[1]);
 
     nb::object lines1 = attr(self, n_lines1), lines2 = attr(self, n_lines2);
-    nb::object matcher =
-        invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
-    RowModel rows = build_rows(self, pc::call_method(matcher, n_get_opcodes, {}), lines1, lines2);
+    std::optional<seqmatch::Encoded> encoded;
+    if (standard_difflib(c)) encoded = seqmatch::encode_lines(lines1, lines2);
+    if (encoded && own_page_methods(self)) {
+        output_file = native_page(c, self, lines1, lines2, *encoded, output_file);
+    } else {
+        nb::object opcodes;
+        if (encoded) {
+            opcodes = opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet));
+        } else {
+            nb::object matcher =
+                invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
+            opcodes = pc::call_method(matcher, n_get_opcodes, {});
+        }
+        RowModel rows = build_rows(self, opcodes, lines1, lines2);
 
-    PageWriter page;
-    nb::object css = pc::call_method(self, n_get_custom_css, {});
-    nb::object js = pc::call_method(self, n_get_javascript, {});
-    nb::object now = pc::call_method(c.global(n_datetime), n_now, {});
-    page.head(css, js, text_of(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
-    page.toolbar();
-    const Py_ssize_t count1 = PyObject_Length(lines1.ptr());
-    if (count1 < 0) pc::raise_current();
-    // Names are escaped like line content: a file name must not add markup to the page.
-    page.panel_open(p_original, text_of(escape(self, str_of(attr(self, n_name1)))), count1);
-    write_rows(page, self, rows.left, true);
-    page.panel_close();
-    page.divider();
-    const Py_ssize_t count2 = PyObject_Length(lines2.ptr());
-    if (count2 < 0) pc::raise_current();
-    page.panel_open(p_new, text_of(escape(self, str_of(attr(self, n_name2)))), count2);
-    write_rows(page, self, rows.right, false);
-    page.panel_close();
-    page.finish();
-    nb::str html = page.text();
+        PageWriter page;
+        nb::object css = pc::call_method(self, n_get_custom_css, {});
+        nb::object js = pc::call_method(self, n_get_javascript, {});
+        nb::object now = pc::call_method(c.global(n_datetime), n_now, {});
+        page.head(css, js,
+                  text_of(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
+        page.toolbar();
+        const Py_ssize_t count1 = PyObject_Length(lines1.ptr());
+        if (count1 < 0) pc::raise_current();
+        // Names are escaped like line content: a file name must not add markup to the page.
+        page.panel_open(p_original, text_of(escape(self, str_of(attr(self, n_name1)))), count1);
+        write_rows(page, self, rows.left, true);
+        page.panel_close();
+        page.divider();
+        const Py_ssize_t count2 = PyObject_Length(lines2.ptr());
+        if (count2 < 0) pc::raise_current();
+        page.panel_open(p_new, text_of(escape(self, str_of(attr(self, n_name2)))), count2);
+        write_rows(page, self, rows.right, false);
+        page.panel_close();
+        page.finish();
+        nb::str html = page.text();
 
-    if (output_file.is_none()) {
-        nb::object made =
-            invoke(attr(c.global(n_tempfile), n_mkstemp), {},
-                   {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
-        std::vector<nb::object> fd_path = unpack(made, 2);
-        invoke(attr(c.global(n_os), n_close), {fd_path[0]});
-        output_file = fd_path[1];
+        output_file = output_path(c, output_file);
+        nb::object file =
+            invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+        with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
     }
-    nb::object file =
-        invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
-    with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
     if (truthy(auto_open)) {
         nb::object os = c.global(n_os);
         nb::object absolute = invoke(attr(attr(os, n_path), n_abspath), {output_file});
@@ -1144,6 +1592,7 @@ void define(pc::Module& mod) {
         });
     mod.set(cls, klass);
     mod.def(compare_spec, {none, Py_True});
+    remember_at_load(mod);
 }
 
 }  // namespace diffview

@@ -1,0 +1,222 @@
+"""The diff page and the character marking come out the same whether the standard matcher and
+the page methods run natively or through the interpreter: pages are compared byte for byte with
+the ones made while `view.difflib` is a stand-in, which forces every step through Python."""
+
+import difflib
+import re
+import types
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from pelorix.toolkit import view
+
+BHD = view.BeautifulHtmlDiff
+TIMESTAMP = re.compile(rb'<span class="timestamp">[^<]*</span>')
+
+# Items the sequences are made of; their order in a pool decides how often each one occurs.
+SPECIAL_LINES = ["\n", "<a & b>\n", "caf\u00e9\n", "\U0001f600 ok\n", "line\r\n", "tail", "\n\n", ""]
+SPECIAL_CHARS = "<&> \u00e9\u4e00\U0001f600"
+
+
+def related(rnd, pool_size, length, item):
+    """Two sequences of `length` items or so, the second an edited copy of the first, drawn from a
+    pool of `pool_size` items; periodic stretches and copied blocks give long diagonal runs, ties
+    and popular items next to matches."""
+    pool = [item(i) for i in range(pool_size)]
+    period = rnd.choice([1, 2, 3, 5, 17])
+    pattern = [rnd.choice(pool) for _ in range(period)]
+    a = [pattern[i % period] if rnd.random() < 0.8 else rnd.choice(pool) for i in range(length)]
+    b = list(a)
+    for _ in range(rnd.randrange(length // 5 + 2)):
+        at = rnd.randrange(len(b) + 1)
+        op = rnd.randrange(4)
+        if op == 0:
+            b.insert(at, rnd.choice(pool))
+        elif op == 1:
+            del b[at:at + rnd.randrange(1, 4)]
+        elif op == 2:
+            b[at:at + 1] = [rnd.choice(pool)]
+        else:
+            src = rnd.randrange(len(a) + 1)
+            b[at:at] = a[src:src + rnd.randrange(20)]
+    return (b, a) if rnd.random() < 0.5 else (a, b)
+
+
+SIZES = st.tuples(st.sampled_from([2, 3, 8, 30, 90, 400]), st.sampled_from([0, 5, 150, 199, 200, 260, 700]))
+
+
+def through_python():
+    """A stand-in for the difflib module: the same matcher, but not the module itself."""
+    return types.SimpleNamespace(SequenceMatcher=difflib.SequenceMatcher)
+
+
+def outcome(make_page, tmp_path, name):
+    path = tmp_path / name
+    try:
+        make_page(str(path))
+    except Exception as e:  # noqa: BLE001 - the failure is the outcome being compared
+        return type(e), str(e)
+    return TIMESTAMP.sub(b"", path.read_bytes())
+
+
+def both_ways(monkeypatch, tmp_path, diff):
+    def page(path):
+        diff.generate_html(output_file=path, auto_open=False)
+
+    native = outcome(page, tmp_path, "native.html")
+    with monkeypatch.context() as m:
+        m.setattr(view, "difflib", through_python())
+        python = outcome(page, tmp_path, "python.html")
+    return native, python
+
+
+def diff_of(lines1, lines2, cls=BHD):
+    d = cls(text1="", text2="")
+    d.lines1, d.lines2 = lines1, lines2
+    return d
+
+
+def line(i):
+    return SPECIAL_LINES[i] if i < len(SPECIAL_LINES) else f"{i} <{i % 7}>\n"
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.randoms(use_true_random=False), SIZES)
+def test_pages_are_byte_identical(tmp_path_factory, rnd, sizes):
+    a, b = related(rnd, *sizes, line)
+    tmp_path = tmp_path_factory.mktemp("page")
+    with pytest.MonkeyPatch.context() as mp:
+        native, python = both_ways(mp, tmp_path, diff_of(a, b))
+    assert native == python
+
+
+def test_matcher_heuristics_on_a_big_page(monkeypatch, tmp_path):
+    # long equal stretches and many popular lines: the long-run index, the popular-element
+    # extension and the tie-breaking all decide the alignment here
+    base = [f"line {i % 37}\n" if i % 5 else "\n" for i in range(3000)]
+    other = base[:700] + ["new\n"] * 3 + base[690:2200] + base[2400:] + ["x\n"]
+    native, python = both_ways(monkeypatch, tmp_path, diff_of(base, other))
+    assert native == python and native.count(b"diff_replace_left") > 0
+
+
+def char(i):
+    return SPECIAL_CHARS[i] if i < len(SPECIAL_CHARS) else chr(0x41 + i)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.randoms(use_true_random=False), SIZES)
+def test_character_marking_is_identical(rnd, sizes):
+    t1, t2 = ("".join(t) for t in related(rnd, *sizes, char))
+    d = BHD(text1="", text2="")
+    native = d._char_level_diff(t1, t2)
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(view, "difflib", through_python())
+        assert d._char_level_diff(t1, t2) == native
+
+
+def test_popular_characters_do_not_anchor_a_match():
+    t1, t2 = "x" * 150 + "ab" + "y" * 100, "x" * 150 + "ac" + "y" * 100
+    assert BHD(text1="", text2="")._char_level_diff(t1, t2) == (
+        f'<span class="char-equal">{"x" * 150}a</span><span class="char-del">b{"y" * 100}</span>',
+        f'<span class="char-equal">{"x" * 150}a</span><span class="char-add">c{"y" * 100}</span>')
+
+
+class Shouting(BHD):
+    def _escape_html(self, text):
+        return super()._escape_html(text).upper()
+
+
+class Plain(BHD):
+    def _get_symbol_and_class(self, css_class, is_left=True):
+        return ("*", "") if "replace" in css_class else super()._get_symbol_and_class(
+            css_class, is_left=is_left)
+
+
+class Stars(BHD):
+    def _char_level_diff(self, text1, text2):
+        return "*" + text1, "*" + text2
+
+
+class Styled(BHD):
+    def _get_custom_css(self):
+        return "<style>p{}</style>"
+
+
+@pytest.mark.parametrize("cls, mark", [
+    (Shouting, b"&LT;A &AMP; B&GT;"), (Plain, b'<span class="diff_symbol">*</span>'),
+    (Stars, b'<div class="line_content">*x = 2</div>'), (Styled, b"<style>p{}</style>"),
+])
+def test_overrides_are_honoured(monkeypatch, tmp_path, cls, mark):
+    a = ["<a & b>\n", "x = 1\n", "tail\n"] * 80
+    b = a[:100] + ["x = 2\n"] + a[101:]
+    native, python = both_ways(monkeypatch, tmp_path, diff_of(a, b, cls))
+    assert native == python and mark in native
+
+
+def test_an_instance_attribute_shadows_the_method(monkeypatch, tmp_path):
+    d = diff_of(["a<\n"], ["b<\n"])
+    d._escape_html = lambda text: text.replace("<", "[lt]")
+    native, python = both_ways(monkeypatch, tmp_path, d)
+    assert native == python and b"[lt]" in native
+
+
+def test_a_patched_matcher_method_is_used(monkeypatch, tmp_path):
+    calls = []
+    original = difflib.SequenceMatcher.get_opcodes
+
+    def get_opcodes(self):
+        calls.append((self.a, self.b))
+        return original(self)
+
+    monkeypatch.setattr(difflib.SequenceMatcher, "get_opcodes", get_opcodes)
+    diff_of(["a\n", "b\n"], ["a\n", "c\n"]).generate_html(str(tmp_path / "p.html"), False)
+    assert calls == [(["a\n", "b\n"], ["a\n", "c\n"]), ("b", "c")]
+
+
+@pytest.mark.parametrize("lines", [("a", "b"), ["a", 1], ["a", type("S", (str,), {})("b")]],
+                         ids=["tuple", "non-str", "str-subclass"])
+def test_sequences_other_than_lists_of_str_go_through_the_matcher(monkeypatch, tmp_path, lines):
+    native, python = both_ways(monkeypatch, tmp_path, diff_of(lines, ["a", "c"]))
+    assert native == python
+
+
+def test_a_rebound_open_receives_the_page_in_one_write(monkeypatch, tmp_path):
+    written = []
+
+    class File:
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def write(self, text):
+            written.append(text)
+
+    monkeypatch.setattr(view, "open", lambda *a, **kw: File(), raising=False)
+    d = diff_of(["a\n", "b\n"] * 150, ["a\n", "c\n"] * 150)
+    d.generate_html(str(tmp_path / "unused.html"), False)
+    monkeypatch.delattr(view, "open")
+    d.generate_html(str(tmp_path / "real.html"), False)
+    real = (tmp_path / "real.html").read_text(encoding="utf-8")
+    assert len(written) == 1 and TIMESTAMP.sub(b"", written[0].encode()) == TIMESTAMP.sub(
+        b"", real.encode())
+
+
+@pytest.mark.parametrize("lines1, lines2", [
+    (["ok\n", "lone \ud800 surrogate\n"], ["ok\n", "other\n"]),
+    (["\ud83d\ude00 pair as two\n"], ["\ud83d\ude00 pair as two\n"]),
+])
+def test_unencodable_text_fails_as_the_one_text_write_fails(monkeypatch, tmp_path, lines1, lines2):
+    native, python = both_ways(monkeypatch, tmp_path, diff_of(lines1, lines2))
+    assert native == python and native[0] is UnicodeEncodeError
+
+
+@pytest.mark.parametrize("css", [None, 42, b"bytes"])
+def test_a_style_sheet_that_is_not_text_fails_as_the_join_fails(monkeypatch, tmp_path, css):
+    cls = type("Odd", (BHD,), {"_get_custom_css": lambda self: css})
+    native, python = both_ways(monkeypatch, tmp_path, diff_of(["a\n"], ["b\n"], cls))
+    assert native == python and native[0] is TypeError
+    assert not (tmp_path / "native.html").exists()
