@@ -11,6 +11,7 @@ progress file, so a crash can be pinned to the call that caused it.
 
 import argparse
 import copy
+import ctypes
 import functools
 import gc
 import importlib
@@ -832,7 +833,7 @@ def main():
     # Hostile sizes (np.repeat by 2**31) must end in MemoryError, not in filling the machine's
     # memory.  Under AddressSanitizer (which reserves terabytes of address space for itself) its
     # own allocation limit does this job; tools/sanitize sets it.
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+    if not hasattr(ctypes.CDLL(None), "__asan_init"):
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
     os.chdir(opts.tmp)
     fakes.write_fixture_files(opts.tmp)
