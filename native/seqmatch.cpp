@@ -199,32 +199,45 @@ std::vector<Match> matching_blocks(std::span<const std::uint32_t> a,
 
 // Ids for str objects, handed out in order of first appearance.  Equal strings have equal kind,
 // length and bytes, because every str is held in the narrowest kind that fits its widest
-// character; the hash is the one the str caches for itself.
+// character; the hash is the one the str caches for itself.  Slots are kept small (an id and
+// more bits of the hash) so that the table stays in cache; the strings themselves are looked
+// at only when the hashes agree.
 class StrInterner {
 public:
     explicit StrInterner(std::size_t expected)
-        : slots_(std::bit_ceil(std::max<std::size_t>(16, expected * 2))) {}
+        : slots_(std::bit_ceil(std::max<std::size_t>(16, expected + expected / 2))) {
+        strings_.reserve(expected);
+    }
 
-    std::uint32_t operator()(PyObject* s) {
-        const Py_hash_t hash = PyObject_Hash(s);  // exact str: cannot fail
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t k = static_cast<std::size_t>(hash) & mask;; k = (k + 1) & mask) {
+    static Py_hash_t hash(PyObject* s) {
+        const Py_hash_t cached = reinterpret_cast<PyASCIIObject*>(s)->hash;
+        return cached != -1 ? cached : PyObject_Hash(s);  // exact str: cannot fail
+    }
+    void prefetch(Py_hash_t hash) const { __builtin_prefetch(&slots_[index(hash)]); }
+
+    std::uint32_t operator()(PyObject* s, Py_hash_t hash) {
+        const auto tag = static_cast<std::uint32_t>(static_cast<std::size_t>(hash) >> 32);
+        for (std::size_t k = index(hash);; k = (k + 1) & (slots_.size() - 1)) {
             Slot& slot = slots_[k];
-            if (!slot.str) {
-                slot = {s, hash, size_++};
-                return slot.id;
+            if (slot.id == 0) {
+                strings_.push_back(s);
+                slot = {static_cast<std::uint32_t>(strings_.size()), tag};
+                return slot.id - 1;
             }
-            if (slot.hash == hash && same(slot.str, s)) return slot.id;
+            if (slot.tag == tag && same(strings_[slot.id - 1], s)) return slot.id - 1;
         }
     }
-    std::uint32_t size() const { return size_; }
+    std::uint32_t size() const { return static_cast<std::uint32_t>(strings_.size()); }
 
 private:
     struct Slot {
-        PyObject* str = nullptr;
-        Py_hash_t hash = 0;
-        std::uint32_t id = 0;
+        std::uint32_t id = 0;  // the string's id + 1; 0 for a free slot
+        std::uint32_t tag = 0;
     };
+
+    std::size_t index(Py_hash_t hash) const {
+        return static_cast<std::size_t>(hash) & (slots_.size() - 1);
+    }
 
     static bool same(PyObject* x, PyObject* y) {
         if (x == y) return true;
@@ -236,22 +249,28 @@ private:
     }
 
     std::vector<Slot> slots_;
-    std::uint32_t size_ = 0;
+    std::vector<PyObject*> strings_;  // by id
 };
 
-bool exact_str_list(nb::handle list) {
-    if (!PyList_CheckExact(list.ptr())) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(list.ptr(), i))) return false;
+// The ids of a list's strings; false when an item is not exactly a str.  The strings are spread
+// over the heap, so each is asked for well before its hash is needed, and each hash's slot
+// before the string is looked up there.
+bool encode_list(nb::handle list, StrInterner& intern, std::vector<std::uint32_t>& out) {
+    constexpr std::size_t lag = 8;
+    PyObject* const* items = PySequence_Fast_ITEMS(list.ptr());
+    const auto n = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
+    out.resize(n);
+    Py_hash_t hashes[lag];
+    for (std::size_t i = 0; i < n + lag; ++i) {
+        if (i + 2 * lag < n) __builtin_prefetch(items[i + 2 * lag]);
+        if (i >= lag) out[i - lag] = intern(items[i - lag], hashes[i % lag]);
+        if (i < n) {
+            if (!PyUnicode_CheckExact(items[i])) return false;
+            hashes[i % lag] = StrInterner::hash(items[i]);
+            intern.prefetch(hashes[i % lag]);
+        }
+    }
     return true;
-}
-
-void encode_list(nb::handle list, StrInterner& intern, std::vector<std::uint32_t>& out) {
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        out[static_cast<std::size_t>(i)] = intern(PyList_GET_ITEM(list.ptr(), i));
 }
 
 // Code points get ids through a table for Latin-1 and a map beyond it.
@@ -308,12 +327,11 @@ std::vector<Opcode> opcodes(std::span<const std::uint32_t> a, std::span<const st
 }
 
 std::optional<Encoded> encode_lines(nb::handle a, nb::handle b) {
-    if (!exact_str_list(a) || !exact_str_list(b)) return std::nullopt;
+    if (!PyList_CheckExact(a.ptr()) || !PyList_CheckExact(b.ptr())) return std::nullopt;
     Encoded e;
     StrInterner intern(
         static_cast<std::size_t>(PyList_GET_SIZE(a.ptr()) + PyList_GET_SIZE(b.ptr())));
-    encode_list(a, intern, e.a);
-    encode_list(b, intern, e.b);
+    if (!encode_list(a, intern, e.a) || !encode_list(b, intern, e.b)) return std::nullopt;
     e.alphabet = intern.size();
     return e;
 }

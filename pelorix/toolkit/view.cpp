@@ -275,7 +275,17 @@ void define_display_helpers(pc::Module& mod) {
 // ==== end of display helpers ====
 
 // ==== diff viewer: BeautifulHtmlDiff, compare ====
-#include <cstdio>
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+#include <sys/mman.h>
+
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -853,69 +863,143 @@ nb::object opcode_list(const std::vector<seqmatch::Opcode>& ops) {
 // (decoding them back the same way gives the same str, and whether any occurred is recorded).
 class Utf8 {
 public:
-    std::string bytes;
     bool surrogates = false;
 
-    void raw(std::string_view s) { bytes += s; }
-    void number(Py_ssize_t n) {
-        char digits[24];
-        const int len = std::snprintf(digits, sizeof digits, "%zd", n);
-        bytes.append(digits, static_cast<std::size_t>(len));
+    std::string_view view() const { return {buf_.get(), size_}; }
+    // Room reserved is only address space until it is written.
+    void reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    void raw(std::string_view s) {
+        std::memcpy(room(s.size()), s.data(), s.size());
+        size_ += s.size();
     }
     // s[from:to] (code points of a str), escaped as _escape_html escapes or as it stands.
     void text(PyObject* s, Py_ssize_t from, Py_ssize_t to, bool escape) {
+        const auto n = static_cast<std::size_t>(to - from);
+        char* p = room(5 * n + 16);  // no code point takes more than five bytes, escaped or not
         if (PyUnicode_IS_ASCII(s)) {
-            const char* data = static_cast<const char*>(PyUnicode_DATA(s));
-            const std::string_view run(data + from, static_cast<std::size_t>(to - from));
-            if (escape)
-                ascii_escaped(run);
-            else
-                bytes += run;
-            return;
+            const char* data = static_cast<const char*>(PyUnicode_DATA(s)) + from;
+            p = escape ? ascii_escaped(p, data, n) : std::copy_n(data, n, p);
+        } else {
+            const int kind = PyUnicode_KIND(s);
+            const void* data = PyUnicode_DATA(s);
+            for (Py_ssize_t i = from; i < to; ++i) {
+                const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+                p = c < 0x80 && escape ? put_ascii(p, static_cast<unsigned char>(c)) : put(p, c);
+            }
         }
-        const int kind = PyUnicode_KIND(s);
-        const void* data = PyUnicode_DATA(s);
-        for (Py_ssize_t i = from; i < to; ++i) code_point(PyUnicode_READ(kind, data, i), escape);
+        size_ = static_cast<std::size_t>(p - buf_.get());
     }
     void text(PyObject* s, bool escape) { text(s, 0, PyUnicode_GET_LENGTH(s), escape); }
 
 private:
-    void ascii_escaped(std::string_view s) {
-        while (!s.empty()) {
-            const std::size_t cut = s.find_first_of("&<>");
-            bytes.append(s.substr(0, cut));
-            if (cut == std::string_view::npos) return;
-            bytes += entity(s[cut]);
-            s.remove_prefix(cut + 1);
+    // Space for n more bytes at the end; valid until the next call.
+    char* room(std::size_t n) {
+        if (size_ + n > capacity_) grow(std::max(2 * capacity_, size_ + n));
+        return buf_.get() + size_;
+    }
+    void grow(std::size_t capacity) {
+        char* moved = static_cast<char*>(std::realloc(buf_.get(), capacity));
+        if (!moved) throw std::bad_alloc();
+        static_cast<void>(buf_.release());
+        buf_.reset(moved);
+        capacity_ = capacity;
+        // A page of text is megabytes written front to back: large pages spare the faults.
+        constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+        const auto begin = (reinterpret_cast<std::uintptr_t>(moved) + huge - 1) & ~(huge - 1);
+        const auto end = (reinterpret_cast<std::uintptr_t>(moved) + capacity) & ~(huge - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+    static char* put_ascii(char* p, unsigned char c) {
+        switch (c) {
+            case '&':
+                return std::copy_n("&amp;", 5, p);
+            case '<':
+                return std::copy_n("&lt;", 4, p);
+            case '>':
+                return std::copy_n("&gt;", 4, p);
+            default:
+                *p = static_cast<char>(c);
+                return p + 1;
         }
     }
-    static std::string_view entity(char c) {
-        return c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+    // Sixteen, then eight bytes at a time while none of them needs escaping (the room asked for
+    // leaves sixteen spare bytes).
+    static char* ascii_escaped(char* p, const char* data, std::size_t n) {
+        constexpr std::uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+        auto has = [](std::uint64_t w, unsigned char c) {
+            const std::uint64_t x = w ^ (ones * c);
+            return (x - ones) & ~x & highs;
+        };
+        std::size_t i = 0;
+#ifdef __SSE2__
+        const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+        for (; i + 16 <= n; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            const __m128i special = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, lt)), _mm_cmpeq_epi8(v, gt));
+            if (_mm_movemask_epi8(special) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+                p += 16;
+                continue;
+            }
+            for (std::size_t k = i; k < i + 16; ++k)
+                p = put_ascii(p, static_cast<unsigned char>(data[k]));
+        }
+#endif
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, data + i, 8);
+            if (!(has(w, '&') | has(w, '<') | has(w, '>'))) {
+                std::memcpy(p, &w, 8);
+                p += 8;
+                continue;
+            }
+            for (std::size_t k = i; k < i + 8; ++k)
+                p = put_ascii(p, static_cast<unsigned char>(data[k]));
+        }
+        if (i < n && n >= 8) {
+            // the last eight bytes, overlapping ones already written: when none of them needs
+            // escaping, the overlap was copied as it is and may be copied again
+            std::uint64_t w;
+            std::memcpy(&w, data + n - 8, 8);
+            if (!(has(w, '&') | has(w, '<') | has(w, '>'))) {
+                std::memcpy(p - (8 - (n - i)), &w, 8);
+                return p + (n - i);
+            }
+        }
+        for (; i < n; ++i) p = put_ascii(p, static_cast<unsigned char>(data[i]));
+        return p;
     }
-    void code_point(Py_UCS4 c, bool escape) {
+    char* put(char* p, Py_UCS4 c) {
         if (c < 0x80) {
-            if (escape && (c == '&' || c == '<' || c == '>'))
-                bytes += entity(static_cast<char>(c));
-            else
-                bytes += static_cast<char>(c);
+            *p++ = static_cast<char>(c);
         } else if (c < 0x800) {
-            bytes += static_cast<char>(0xC0 | (c >> 6));
-            bytes += static_cast<char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c < 0x10000) {
             surrogates |= c >= 0xD800 && c <= 0xDFFF;
-            bytes += static_cast<char>(0xE0 | (c >> 12));
-            bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            bytes += static_cast<char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
         } else {
-            bytes += static_cast<char>(0xF0 | (c >> 18));
-            bytes += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            bytes += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            bytes += static_cast<char>(0x80 | (c & 0x3F));
+            *p++ = static_cast<char>(0xF0 | (c >> 18));
+            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
         }
+        return p;
     }
+
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> buf_;  // bytes [0, size_) are written
+    std::size_t size_ = 0, capacity_ = 0;
 };
 
-nb::str decode(const std::string& utf8) {
+nb::str decode(std::string_view utf8) {
     PyObject* s =
         PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass");
     if (!s) pc::raise_current();
@@ -953,25 +1037,53 @@ void mark_chars(Utf8& left, Utf8& right, PyObject* text1, PyObject* text2) {
     }
 }
 
-// The gutter symbol and class tail of each row class, as _get_symbol_and_class and the row
-// layout give them.
+// The fixed text of a row around its number and its content, for one row class: the gutter
+// symbol and class tail that _get_symbol_and_class and the row layout give it, inside the row
+// entries (each entry preceded by the newline that separates it from the one before).
 struct RowStyle {
-    std::string tail, symbol;
+    std::string head, middle;
 };
 
 RowStyle row_style(nb::handle method, const Name& css_class, bool is_left) {
     std::vector<nb::object> result =
         unpack(invoke(method, {css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
-    RowStyle style{std::string(pc::utf8(result[1])), std::string(pc::utf8(result[0]))};
-    style.tail += style.tail.empty() ? "" : " ";
-    style.tail += css_class.text();
+    const std::string_view container = pc::utf8(result[1]);
+    RowStyle style;
+    style.head = std::string("\n") + p_row_open.text();
+    if (!container.empty()) (style.head += container) += " ";
+    (style.head += css_class.text()) += p_row_number.text();
+    ((style.middle = p_row_symbol.text()) += pc::utf8(result[0])) += p_row_content.text();
     return style;
 }
 
-// The rows of both panels, each panel's entries as one run of UTF-8 text (every row preceded by
-// the newline that separates it from the entry before).
+// One panel's rows as one run of UTF-8 text, every row preceded by the newline that separates it
+// from the entry before.  A panel's rows are numbered 1, 2, 3, ... in the order they are written.
+class Panel {
+public:
+    Utf8 text;
+
+    void open_row(const RowStyle& style) {
+        text.raw(style.head);
+        text.raw(next_number());
+        text.raw(style.middle);
+    }
+
+private:
+    std::string_view next_number() {
+        std::size_t i = sizeof digits_ - 1;
+        for (; digits_[i] == '9'; --i) digits_[i] = '0';
+        ++digits_[i];
+        first_ = std::min(first_, i);
+        return {digits_ + first_, sizeof digits_ - first_};
+    }
+
+    char digits_[24] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0',
+                        '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'};
+    std::size_t first_ = sizeof digits_ - 1;
+};
+
 struct NativeRows {
-    Utf8 left, right;
+    Panel left, right;
 };
 
 class RowWriter {
@@ -988,27 +1100,28 @@ public:
 
     NativeRows rows(const std::vector<seqmatch::Opcode>& ops, PyObject* lines1, PyObject* lines2) {
         NativeRows out;
-        reserve(out.left, lines1);
-        reserve(out.right, lines2);
-        std::size_t num1 = 1, num2 = 1;
+        reserve(out.left.text, lines1);
+        reserve(out.right.text, lines2);
         for (const seqmatch::Opcode& op : ops) {
             switch (op.tag) {
                 case seqmatch::Tag::Equal:
                     for (std::size_t k = op.i1; k < op.i2; ++k) {
-                        plain(out.left, num1++, equal_left_, line(lines1, k));
-                        plain(out.right, num2++, equal_right_, line(lines2, op.j1 + k - op.i1));
+                        prefetch(lines1, k + ahead);
+                        prefetch(lines2, op.j1 + k - op.i1 + ahead);
+                        plain(out.left, equal_left_, line(lines1, k));
+                        plain(out.right, equal_right_, line(lines2, op.j1 + k - op.i1));
                     }
                     break;
                 case seqmatch::Tag::Delete:
                     for (std::size_t k = op.i1; k < op.i2; ++k)
-                        plain(out.left, num1++, del_, line(lines1, k));
+                        plain(out.left, del_, line(lines1, k));
                     break;
                 case seqmatch::Tag::Insert:
                     for (std::size_t k = op.j1; k < op.j2; ++k)
-                        plain(out.right, num2++, add_, line(lines2, k));
+                        plain(out.right, add_, line(lines2, k));
                     break;
                 case seqmatch::Tag::Replace:
-                    replace(out, op, lines1, lines2, num1, num2);
+                    replace(out, op, lines1, lines2);
                     break;
             }
         }
@@ -1016,6 +1129,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t ahead = 32;
+
     // A line without its trailing "\n" characters, as a str and the length that is shown.
     struct Shown {
         PyObject* str;
@@ -1031,44 +1146,40 @@ private:
         return {s, end};
     }
 
+    // Room for rows of ordinary length, so the text is rarely moved while it grows.
     static void reserve(Utf8& out, PyObject* lines) {
-        std::size_t chars = 0;
-        const Py_ssize_t n = PyList_GET_SIZE(lines);
-        for (Py_ssize_t k = 0; k < n; ++k)
-            chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(PyList_GET_ITEM(lines, k)));
-        out.bytes.reserve(static_cast<std::size_t>(n) * 200 + chars + chars / 8);
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(lines)) * 320 + 4096);
     }
 
-    static void open_row(Utf8& out, std::size_t number, const RowStyle& style) {
-        out.raw("\n");
-        out.raw(p_row_open.text());
-        out.raw(style.tail);
-        out.raw(p_row_number.text());
-        out.number(static_cast<Py_ssize_t>(number));
-        out.raw(p_row_symbol.text());
-        out.raw(style.symbol);
-        out.raw(p_row_content.text());
+    // The lines are spread over the heap: ask for the ones a few rows ahead early.
+    static void prefetch(PyObject* lines, std::size_t k) {
+        if (k >= static_cast<std::size_t>(PyList_GET_SIZE(lines))) return;
+        const char* s =
+            reinterpret_cast<const char*>(PyList_GET_ITEM(lines, static_cast<Py_ssize_t>(k)));
+        __builtin_prefetch(s);
+        __builtin_prefetch(s + 64);
     }
 
-    static void plain(Utf8& out, std::size_t number, const RowStyle& style, Shown text) {
-        open_row(out, number, style);
+    static void plain(Panel& panel, const RowStyle& style, Shown text) {
+        static const std::string_view row_end = p_row_end.text();
+        panel.open_row(style);
         if (text.length == 0)
-            out.raw(" ");
+            panel.text.raw(" ");
         else
-            out.text(text.str, 0, text.length, true);
-        out.raw(p_row_end.text());
+            panel.text.text(text.str, 0, text.length, true);
+        panel.text.raw(row_end);
     }
 
     // Marked content goes straight into the row; a pair that marks to nothing shows a space.
-    static void marked(Utf8& out, std::size_t number, const RowStyle& style, const Utf8& text) {
-        open_row(out, number, style);
-        out.raw(text.bytes.empty() ? std::string_view(" ") : std::string_view(text.bytes));
-        out.surrogates |= text.surrogates;
-        out.raw(p_row_end.text());
+    static void marked(Panel& panel, const RowStyle& style, const Utf8& text) {
+        static const std::string_view row_end = p_row_end.text();
+        panel.open_row(style);
+        panel.text.raw(text.view().empty() ? std::string_view(" ") : text.view());
+        panel.text.surrogates |= text.surrogates;
+        panel.text.raw(row_end);
     }
 
-    void replace(NativeRows& out, const seqmatch::Opcode& op, PyObject* lines1, PyObject* lines2,
-                 std::size_t& num1, std::size_t& num2) {
+    void replace(NativeRows& out, const seqmatch::Opcode& op, PyObject* lines1, PyObject* lines2) {
         const std::size_t left = op.i2 - op.i1, right = op.j2 - op.j1;
         for (std::size_t idx = 0; idx < std::max(left, right); ++idx) {
             if (idx < left && idx < right) {
@@ -1081,16 +1192,14 @@ private:
                 } else {
                     mark_chars(marked_left, marked_right, lt.ptr(), rt.ptr());
                 }
-                marked(out.left, num1 + idx, replace_left_, marked_left);
-                marked(out.right, num2 + idx, replace_right_, marked_right);
+                marked(out.left, replace_left_, marked_left);
+                marked(out.right, replace_right_, marked_right);
             } else if (idx < left) {
-                plain(out.left, num1 + idx, del_, line(lines1, op.i1 + idx));
+                plain(out.left, del_, line(lines1, op.i1 + idx));
             } else {
-                plain(out.right, num2 + idx, add_, line(lines2, op.j1 + idx));
+                plain(out.right, add_, line(lines2, op.j1 + idx));
             }
         }
-        num1 += left;
-        num2 += right;
     }
 
     static nb::object substring(Shown s) {
@@ -1123,7 +1232,7 @@ void write_page(const Call& c, nb::handle output_file, const std::vector<const U
     for (const Utf8* p : pieces) surrogates |= p->surrogates;
     if (open.ptr() != at_load.open || surrogates) {
         std::string whole;
-        for (const Utf8* p : pieces) whole += p->bytes;
+        for (const Utf8* p : pieces) whole += p->view();
         nb::str html = decode(whole);
         whole = std::string();
         nb::object file =
@@ -1136,9 +1245,10 @@ void write_page(const Call& c, nb::handle output_file, const std::vector<const U
         static const Name n_buffer("buffer"), n_release("release");
         nb::object buffer = attr(f, n_buffer);
         for (const Utf8* p : pieces) {
+            const std::string_view bytes = p->view();
             nb::object view = nb::steal(
-                PyMemoryView_FromMemory(const_cast<char*>(p->bytes.data()),
-                                        static_cast<Py_ssize_t>(p->bytes.size()), PyBUF_READ));
+                PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
+                                        static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
             if (!view.is_valid()) pc::raise_current();
             pc::call_method(buffer, n_write, {view});
             pc::call_method(view, n_release, {});
@@ -1202,7 +1312,7 @@ nb::object char_level_diff(Call& c) {
         if (own_escape(self)) {
             Utf8 marked1, marked2;
             mark_chars(marked1, marked2, text1.ptr(), text2.ptr());
-            return nb::make_tuple(decode(marked1.bytes), decode(marked2.bytes));
+            return nb::make_tuple(decode(marked1.view()), decode(marked2.view()));
         }
         const seqmatch::Encoded e = seqmatch::encode_chars(text1, text2);
         opcodes = opcode_list(seqmatch::opcodes(e.a, e.b, e.alphabet));
@@ -1328,7 +1438,8 @@ nb::object native_page(Call& c, nb::handle self, nb::handle lines1, nb::handle l
     encode_entries(middle_text, middle, true);
     encode_entries(tail_text, tail, true);
     output_file = output_path(c, output_file);
-    write_page(c, output_file, {&head_text, &rows.left, &middle_text, &rows.right, &tail_text});
+    write_page(c, output_file,
+               {&head_text, &rows.left.text, &middle_text, &rows.right.text, &tail_text});
     return output_file;
 }
 

@@ -1,0 +1,140 @@
+"""Diff page for two versions of a long real source text: pelorix's page against the same page
+built through the standard difflib path (view.difflib rebound to a stand-in, which sends every
+step through the interpreter), measured in the same run; plus the peak memory of the largest page.
+
+    python bench/diff_page.py [LINES ...]        (default: 50000 100000)
+
+Run it from outside the source tree (or with -P) so the built package is imported.
+"""
+
+import difflib
+import gc
+import os
+import random
+import re
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import types
+from pathlib import Path
+
+from pelorix.toolkit import view
+
+TIMESTAMP = re.compile(rb'<span class="timestamp">[^<]*</span>')
+
+
+def source_lines(count):
+    """`count` lines of the standard library's own sources, in a fixed order, repeated if short."""
+    lines = []
+    for path in sorted(Path(sysconfig.get_paths()["stdlib"]).glob("*.py")):
+        lines += path.read_text(encoding="utf-8", errors="replace").splitlines(keepends=True)
+    while len(lines) < count:
+        lines += lines
+    return lines[:count]
+
+
+def edited(lines, seed=20240607):
+    """A new version: about 1% of the lines replaced, inserted or deleted, spread over the text."""
+    rnd = random.Random(seed)
+    new = list(lines)
+    for _ in range(len(lines) // 100):
+        at = rnd.randrange(len(new))
+        kind = rnd.randrange(3)
+        if kind == 0:
+            new[at] = new[at].replace("e", "E", 1) if "e" in new[at] else "# changed\n"
+        elif kind == 1:
+            new.insert(at, f"    inserted_{at} = {rnd.random():.6f}\n")
+        else:
+            del new[at]
+    return new
+
+
+def write_inputs(count, folder):
+    old = source_lines(count)
+    first, second = Path(folder, "old.py"), Path(folder, "new.py")
+    first.write_text("".join(old), encoding="utf-8")
+    second.write_text("".join(edited(old)), encoding="utf-8")
+    return str(first), str(second)
+
+
+def timed(make, path, repeat):
+    """Best time of `repeat` pages, each written to a new file (as the default temporary file is)."""
+    best = float("inf")
+    for _ in range(repeat):
+        if os.path.exists(path):
+            os.remove(path)
+        gc.collect()
+        start = time.perf_counter()
+        make(path)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def compare_speed(count, folder):
+    file1, file2 = write_inputs(count, folder)
+    diff = view.BeautifulHtmlDiff(file1=file1, file2=file2)
+    fast_page, slow_page = os.path.join(folder, "fast.html"), os.path.join(folder, "slow.html")
+    def page(path):
+        diff.generate_html(output_file=path, auto_open=False)
+
+    fast = timed(page, fast_page, 7)
+    standard = view.difflib
+    view.difflib = types.SimpleNamespace(SequenceMatcher=difflib.SequenceMatcher)
+    try:
+        slow = timed(page, slow_page, 2)
+    finally:
+        view.difflib = standard
+    same = TIMESTAMP.sub(b"", Path(fast_page).read_bytes()) == TIMESTAMP.sub(
+        b"", Path(slow_page).read_bytes())
+    size = os.path.getsize(fast_page)
+    print(f"diff page, {count} lines ({size / 1e6:.1f} MB page, byte-identical: {same}): "
+          f"baseline {slow * 1e3:.0f} ms, pelorix {fast * 1e3:.1f} ms, ratio {slow / fast:.1f}x")
+    if not same:
+        raise SystemExit("the two pages differ")
+
+
+# Runs in a fresh interpreter: the peak resident memory while one page is made, above what the
+# process held just before (the kernel's high-water mark is reset first).
+MEMORY_PROBE = """
+import gc, os, sys
+from pelorix.toolkit import view
+diff = view.BeautifulHtmlDiff(file1=sys.argv[1], file2=sys.argv[2])
+gc.collect()
+def status(field):
+    for line in open("/proc/self/status"):
+        if line.startswith(field):
+            return int(line.split()[1]) * 1024
+before = status("VmRSS:")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+diff.generate_html(output_file=sys.argv[3], auto_open=False)
+print(status("VmHWM:") - before)
+"""
+
+
+def peak_memory(count, folder):
+    file1, file2 = write_inputs(count, folder)
+    page = os.path.join(folder, "memory.html")
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, file1, file2, page],
+                         capture_output=True, text=True, check=True)
+    peak = int(out.stdout)
+    inputs = os.path.getsize(file1) + os.path.getsize(file2)
+    size = os.path.getsize(page)
+    allowed = 3 * (size + inputs)
+    print(f"peak memory, {count} lines: {peak / 1e6:.1f} MB while making a {size / 1e6:.1f} MB page "
+          f"from {inputs / 1e6:.1f} MB of input; limit 3x (page + inputs) = {allowed / 1e6:.1f} MB; "
+          f"ratio {peak / (size + inputs):.2f}x")
+
+
+def main():
+    counts = [int(a) for a in sys.argv[1:]] or [50_000, 100_000]
+    with tempfile.TemporaryDirectory() as folder:
+        for count in counts:
+            compare_speed(count, folder)
+        peak_memory(max(counts), folder)
+
+
+if __name__ == "__main__":
+    main()
