@@ -259,11 +259,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks reference cycles.  The name and qualname are always str and so never part of a cycle;
+// they stay, so that a cleared function reached again still has them for its repr and messages.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -279,6 +279,8 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->qualname);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -405,7 +407,10 @@ PyObject* get_code(PyObject* self, void*) {
     return Py_NewRef(f->code);
 }
 
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_globals(PyObject* self, void*) {
+    PyObject* g = as_function(self)->globals;
+    return Py_NewRef(g ? g : Py_None);
+}
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
 PyObject* get_builtins(PyObject*, void*) {
@@ -474,7 +479,7 @@ PyObject* Name::get() const {
 nb::object Call::global(const Name& name) const {
     FunctionObject* f = as_function(function_);
     PyObject* key = name.get();
-    PyObject* v = PyDict_GetItemWithError(f->globals, key);
+    PyObject* v = f->globals ? PyDict_GetItemWithError(f->globals, key) : nullptr;
     if (!v && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();
         v = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
