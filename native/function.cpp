@@ -2,7 +2,9 @@
 // error wording, exact-type checks, method binding and the attributes introspection relies on.
 // This is the one place where C++ exceptions are turned into Python exceptions.
 #include "function.hpp"
+#include "runtime.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
@@ -145,6 +147,9 @@ int find_param(FunctionObject* f, PyObject* key) {
     const int n = static_cast<int>(f->spec->params.size());
     for (int i = 0; i < n; ++i)
         if (f->param_names[i] == key) return i;
+    // Parameter names are interned, and so are the keyword names the interpreter passes from a
+    // call site: two interned exact strs are equal only if they are the same object.
+    if (PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key)) return -1;
     for (int i = 0; i < n; ++i) {
         const int eq = PyUnicode_Compare(f->param_names[i], key);
         if (eq == 0) return i;
@@ -163,8 +168,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 
     for (std::size_t i = 0; i < nargs && i < nparams; ++i) slots[i] = args[i];
 
-    // The **kw dictionary is made only when an extra keyword arrives (or the body asks for it).
+    // Extra keywords stay where the caller put them; the **kw dictionary is made only when the
+    // body asks for it (or there are too many of them to keep track of).
     nb::object kwdict;
+    std::uint64_t extras = 0;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -180,11 +187,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
                              f->qualname, key);
                 return nullptr;
             }
-            if (!kwdict.is_valid()) {
-                kwdict = nb::steal(PyDict_New());
-                if (!kwdict.is_valid()) return nullptr;
-            }
-            if (PyDict_SetItem(kwdict.ptr(), key, value) < 0) return nullptr;
+            extras |= std::uint64_t{1} << (k & 63);
             continue;
         }
         if (slots[j]) {
@@ -193,6 +196,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
             return nullptr;
         }
         slots[j] = value;
+    }
+    if (extras && nkw > 64) {
+        kwdict = nb::steal(PyDict_New());
+        if (!kwdict.is_valid()) return nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (find_param(f, key) >= 0) continue;
+            if (PyDict_SetItem(kwdict.ptr(), key, args[nargs + static_cast<std::size_t>(k)]) < 0)
+                return nullptr;
+        }
+        extras = 0;
     }
 
     if (nargs > nparams) {
@@ -231,7 +245,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         }
     }
 
-    Call call(self, slots, kwdict.ptr());
+    Call call = kwdict.is_valid() ? Call(self, slots, kwdict.ptr())
+                                  : Call(self, slots, kwnames, args + nargs, extras);
     PyObject* result = run_body(f, call);
     if (result && !passes(spec.result, result)) {
         set_bad_result(f, result);
@@ -476,6 +491,47 @@ PyObject* Name::get() const {
     return obj_;
 }
 
+PyObject* Name::type_lookup(PyTypeObject* type) const {
+    if (type == seen_type_ && type->tp_version_tag == seen_version_ &&
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return seen_value_;
+    PyObject* value = _PyType_Lookup(type, get());  // gives the type a version tag if it can
+    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        seen_type_ = type;
+        seen_version_ = type->tp_version_tag;
+        seen_value_ = value;
+    } else {
+        seen_type_ = nullptr;
+    }
+    return value;
+}
+
+namespace {
+// A dict's version tag: globally unique, and changed by every modification of the dict.
+std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030D0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return 0;  // no usable version tag: never cache
+#endif
+}
+}  // namespace
+
+PyObject* Name::dict_lookup(PyObject* dict) const {
+    const std::uint64_t version = dict_version(dict);
+    if (dict == seen_dict_ && version == seen_dict_version_ && version != 0) return seen_dict_value_;
+    PyObject* value = PyDict_GetItemWithError(dict, get());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    seen_dict_ = dict;
+    seen_dict_version_ = version;
+    seen_dict_value_ = value;
+    return value;
+}
+
 nb::object Call::global(const Name& name) const {
     FunctionObject* f = as_function(function_);
     PyObject* key = name.get();
@@ -491,19 +547,73 @@ nb::object Call::global(const Name& name) const {
 
 nb::dict Call::kw() const {
     if (!kw_) {
-        PyObject* d = PyDict_New();
-        if (!d) throw nb::python_error();
-        owned_kw_ = nb::steal(d);
-        kw_ = d;
+        nb::object d = nb::steal(PyDict_New());
+        if (!d.is_valid()) throw nb::python_error();
+        for (Py_ssize_t k = 0; extras_ >> k; ++k)
+            if ((extras_ >> k) & 1)
+                if (PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(kwnames_, k), kwvalues_[k]) < 0)
+                    throw nb::python_error();
+        owned_kw_ = std::move(d);
+        kw_ = owned_kw_.ptr();
     }
     return nb::borrow<nb::dict>(kw_);
 }
 
 PyObject* Call::kw_get(const Name& key) const {
-    if (!kw_) return nullptr;
+    if (!kw_) {
+        if (!extras_) return nullptr;
+        bool plain = true;     // exact str names compare as the dictionary would compare them
+        bool interned = true;  // ... and interned ones are equal only when identical
+        for (Py_ssize_t k = 0; extras_ >> k; ++k) {
+            if (!((extras_ >> k) & 1)) continue;
+            PyObject* name = PyTuple_GET_ITEM(kwnames_, k);
+            if (name == key.get()) return kwvalues_[k];
+            plain &= PyUnicode_CheckExact(name);
+            interned &= plain && PyUnicode_CHECK_INTERNED(name);
+        }
+        if (interned) return nullptr;
+        if (plain) {
+            for (Py_ssize_t k = 0; extras_ >> k; ++k)
+                if (((extras_ >> k) & 1) &&
+                    PyUnicode_Compare(PyTuple_GET_ITEM(kwnames_, k), key.get()) == 0)
+                    return kwvalues_[k];
+            return nullptr;
+        }
+        kw();
+    }
     PyObject* v = PyDict_GetItemWithError(kw_, key.get());
     if (!v && PyErr_Occurred()) throw nb::python_error();
     return v;
+}
+
+nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
+                                     std::initializer_list<nb::handle> args) const {
+    if (kw_) return call_method(self, name, args, PyDict_GET_SIZE(kw_) ? nb::handle(kw_) : nb::handle());
+    PyObject* argv[max_params + 64 + 1];
+    std::size_t n = 0;
+    argv[n++] = self.ptr();
+    for (nb::handle a : args) argv[n++] = a.ptr();
+    const std::size_t positional = n;
+    nb::object names;
+    const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+    if (extras_) {
+        const bool all = extras_ == (nkw >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << nkw) - 1);
+        if (all) {
+            names = nb::borrow(kwnames_);
+        } else {
+            names = nb::steal(PyTuple_New(std::popcount(extras_)));
+            if (!names.is_valid()) throw nb::python_error();
+        }
+        Py_ssize_t m = 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!((extras_ >> k) & 1)) continue;
+            argv[n++] = kwvalues_[k];
+            if (!all) PyTuple_SET_ITEM(names.ptr(), m++, Py_NewRef(PyTuple_GET_ITEM(kwnames_, k)));
+        }
+    }
+    PyObject* r = vectorcall_method(name, argv, positional, names.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
 }
 
 PyTypeObject* function_type() {

@@ -18,16 +18,30 @@ namespace nb = nanobind;
 enum class Check : std::uint8_t { Any, Str, Int, Dict, StrOrNone, ListOrNone };
 
 // An interned name, created on first use and kept for the life of the process.
+// It also remembers what it last resolved to on a type (see `type_lookup`).
 class Name {
 public:
     explicit constexpr Name(const char* text) : text_(text) {}
     PyObject* get() const;
     const char* text() const { return text_; }
     operator nb::handle() const { return get(); }
+    // type.NAME through the MRO, without descriptors applied (borrowed, or null).  The answer is
+    // kept for the type's current version tag, which the interpreter changes whenever the type or
+    // a base is modified, so a kept answer is never stale.
+    PyObject* type_lookup(PyTypeObject* type) const;
+    // dict[NAME] for an instance dictionary (borrowed, or null when absent; raises on error).  The
+    // answer is kept for the dict's current version, which changes with every modification.
+    PyObject* dict_lookup(PyObject* dict) const;
 
 private:
     const char* text_;
     mutable PyObject* obj_ = nullptr;
+    mutable PyObject* seen_dict_ = nullptr;
+    mutable std::uint64_t seen_dict_version_ = 0;
+    mutable PyObject* seen_dict_value_ = nullptr;
+    mutable PyTypeObject* seen_type_ = nullptr;
+    mutable unsigned int seen_version_ = 0;
+    mutable PyObject* seen_value_ = nullptr;
 };
 
 // One positional-or-keyword parameter.
@@ -57,16 +71,25 @@ class Call {
 public:
     Call(PyObject* function, PyObject* const* args, PyObject* kw)
         : function_(function), args_(args), kw_(kw) {}
+    // A call whose extra keywords are still the caller's: kwnames[k] is extra when bit k of
+    // `extras` is set, and its value is kwvalues[k].
+    Call(PyObject* function, PyObject* const* args, PyObject* kwnames, PyObject* const* kwvalues,
+         std::uint64_t extras)
+        : function_(function), args_(args), kwnames_(kwnames), kwvalues_(kwvalues),
+          extras_(extras) {}
 
     // The value bound to parameter i (borrowed, never null).
     nb::handle operator[](std::size_t i) const { return args_[i]; }
     // The **kw dictionary: a fresh dict owned by this call (only for functions with **kw).  It is
-    // created on first request when the caller passed no extra keywords.
+    // created on first request.
     nb::dict kw() const;
     // kw.get(key): the value (borrowed) or null, without creating the dictionary.
     PyObject* kw_get(const Name& key) const;
     // True when the caller passed extra keywords (the **kw dictionary is not empty).
-    bool has_kw() const { return kw_ && PyDict_GET_SIZE(kw_) > 0; }
+    bool has_kw() const { return kw_ ? PyDict_GET_SIZE(kw_) > 0 : extras_ != 0; }
+    // self.NAME(*args, **kw), passing the extra keywords on as the caller gave them.
+    nb::object call_method_with_kw(nb::handle self, const Name& name,
+                                   std::initializer_list<nb::handle> args) const;
     // A module-level name, looked up at call time in the module namespace, then in builtins.
     nb::object global(const Name& name) const;
     nb::handle function() const { return function_; }
@@ -74,8 +97,11 @@ public:
 private:
     PyObject* function_;
     PyObject* const* args_;
-    mutable PyObject* kw_;        // borrowed from the binder, or owned_kw_
+    mutable PyObject* kw_ = nullptr;  // borrowed from the binder, or owned_kw_
     mutable nb::object owned_kw_;
+    PyObject* kwnames_ = nullptr;
+    PyObject* const* kwvalues_ = nullptr;
+    std::uint64_t extras_ = 0;
 };
 
 // Creates a native function bound to a module namespace.  `qualprefix` is the enclosing class

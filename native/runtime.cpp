@@ -15,6 +15,23 @@ PyObject* empty_str() {
 }
 }  // namespace
 
+namespace {
+// The instance dictionary of an ordinary object (made real if the interpreter kept the values
+// inline), or null when the object has none.  `failed` is set when it should have one but it
+// could not be had.
+PyObject* instance_dict(PyObject* self, bool& failed) {
+    PyTypeObject* tp = Py_TYPE(self);
+    failed = false;
+    if (tp->tp_dictoffset == 0 && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (!dictptr) {
+        failed = true;
+        return nullptr;
+    }
+    return *dictptr;
+}
+}  // namespace
+
 nb::object Module::import(const char* name, const char* asname) {
     PyObject* mod = PyImport_ImportModuleLevel(name, globals().ptr(), nullptr, nullptr, 0);
     if (!mod) raise_current();
@@ -107,16 +124,80 @@ nb::object call_method(nb::handle self, const Name& name, std::initializer_list<
     argv[0] = self.ptr();
     std::size_t n = 1;
     for (nb::handle a : args) argv[n++] = a.ptr();
-    PyObject* r = PyObject_VectorcallMethod(name.get(), argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* r = vectorcall_method(name, argv, n, nullptr);
     if (!r) raise_current();
     return nb::steal(r);
+}
+
+PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs, PyObject* kwnames) {
+    PyObject* self = argv[0];
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* attr = name.type_lookup(tp);
+        if (attr && (Py_TYPE(attr)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            bool failed = false;
+            PyObject* dict = instance_dict(self, failed);
+            PyObject* shadow = nullptr;
+            if (dict) {
+                try {
+                    shadow = name.dict_lookup(dict);
+                } catch (nb::python_error& e) {
+                    e.restore();
+                    return nullptr;
+                }
+            }
+            if (!failed && !shadow) {
+                Py_INCREF(attr);  // the call may drop the class's reference to it
+                PyObject* r = PyObject_Vectorcall(attr, argv, nargs, kwnames);
+                Py_DECREF(attr);
+                return r;
+            }
+        }
+    }
+    return PyObject_VectorcallMethod(name.get(), argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames);
+}
+
+nb::object lookup_attr(nb::handle obj, nb::handle name) {
+    PyObject* self = obj.ptr();
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name.ptr())) {
+        PyObject* attr = _PyType_Lookup(tp, name.ptr());
+        if (!attr || !Py_TYPE(attr)->tp_descr_get) {
+            bool failed = false;
+            PyObject* dict = instance_dict(self, failed);
+            if (!failed) {
+                if (dict) {
+                    PyObject* v = PyDict_GetItemWithError(dict, name.ptr());
+                    if (v) return nb::borrow(v);
+                    if (PyErr_Occurred()) raise_current();
+                }
+                return nb::borrow(attr);  // invalid when there is none
+            }
+        }
+    }
+    PyObject* v = nullptr;
+    if (_PyObject_LookupAttr(self, name.ptr(), &v) < 0) raise_current();
+    return nb::steal(v);
 }
 
 PyObject* type_lookup(nb::handle self, const Name& name) {
     return _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
 }
 
+
 bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec) {
+    PyTypeObject* tp = Py_TYPE(self.ptr());
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* attr = name.type_lookup(tp);
+        if (!attr || !is_function_of(attr, spec)) return false;
+        // A native function is a non-data descriptor: an instance attribute of the name wins.
+        bool failed = false;
+        PyObject* dict = instance_dict(self.ptr(), failed);
+        if (!failed) {
+            return !dict || !name.dict_lookup(dict);
+        }
+    }
     PyObject* method = nullptr;
     const int unbound = _PyObject_GetMethod(self.ptr(), name.get(), &method);
     if (!method) raise_current();
@@ -126,7 +207,22 @@ bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec) {
 }
 
 nb::object getattr(nb::handle obj, const Name& name) {
-    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
+    PyObject* self = obj.ptr();
+    PyTypeObject* tp = Py_TYPE(self);
+    // The generic protocol, for the common case of a plain class attribute or none at all: the
+    // instance dict first, then the class attribute.  Descriptors go the interpreter's way.
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* attr = name.type_lookup(tp);
+        if (!attr || !Py_TYPE(attr)->tp_descr_get) {
+            bool failed = false;
+            PyObject* dict = instance_dict(self, failed);
+            if (!failed) {
+                if (PyObject* v = dict ? name.dict_lookup(dict) : nullptr) return nb::borrow(v);
+                if (attr) return nb::borrow(attr);
+            }
+        }
+    }
+    PyObject* v = PyObject_GetAttr(self, name.get());
     if (!v) raise_current();
     return nb::steal(v);
 }

@@ -52,8 +52,17 @@ void print(const Call& c, std::initializer_list<nb::handle> args);
 nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
                        nb::handle kwargs = nb::handle());
 
+// self.NAME(*argv[1:nargs], **kwnames...) where argv[0] is self, as a method call does it (the
+// function found on the type is called with self in front, unless an instance attribute or a
+// descriptor says otherwise).  argv[0] may be overwritten during the call.  Returns a new reference.
+PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs, PyObject* kwnames);
+
 // The object that `type(self).NAME` resolves to, or null; borrowed.
 PyObject* type_lookup(nb::handle self, const Name& name);
+// getattr(obj, name) for any str name, or an invalid handle when that raises AttributeError
+// (the lookup behind hasattr).
+nb::object lookup_attr(nb::handle obj, nb::handle name);
+
 // True when self.NAME would find a native function made from `spec` (not overridden anywhere, no
 // instance attribute shadowing it), so a direct C++ call cannot be told apart from a lookup.
 bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec);

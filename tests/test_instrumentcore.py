@@ -454,3 +454,35 @@ def test_virtual_device_round_trip():
         assert dev.getValue("ReferenceClock", ch="global") == "external"
         assert dev.getValue("Temperature", ch="global") == pytest.approx(25.2)
     assert not dev.connected
+
+
+def test_changes_between_calls_are_seen_at_once(dev):
+    """Nothing about a driver's attributes is remembered from one call to the next."""
+    dev.setValue("Offset", 1, ch=2)
+    dev.CHs = [1, 2, 3]  # instance attribute now shadows the class list
+    dev.config["Offset"][3] = {"value": None}
+    dev.setValue("Offset", 2, ch=3)
+    Recorder.CHs = [1, 2, 4]
+    try:
+        del dev.CHs
+        dev.config["Offset"][4] = {"value": None}
+        dev.setValue("Offset", 3, ch=4)
+        with pytest.raises(AssertionError, match=r"channel\(3\) not found"):
+            dev.setValue("Offset", 4, ch=3)
+    finally:
+        Recorder.CHs = [1, 2]
+    seen = []
+    dev.check = lambda name, channel: seen.append(name)
+    dev.getValue("Offset", ch=2)
+    assert seen == ["Offset"]
+    del dev.check
+    original = Recorder.write
+    Recorder.write = lambda self, name, value, **kw: "class-level"
+    try:
+        dev.setValue("Offset", 6, ch=2)
+        assert dev.config["Offset"][2]["value"] == "class-level"
+    finally:
+        Recorder.write = original
+    dev.quantities = {}
+    with pytest.raises(AssertionError, match="not Found"):
+        dev.setValue("Offset", 7, ch=2)

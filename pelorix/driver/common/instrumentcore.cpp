@@ -544,7 +544,7 @@ nb::object channel_of(const Call& c) {
 
 // self.NAME(*args, **kw) with the caller's extra keywords, if there were any.
 nb::object call_hook(const Call& c, const Name& name, std::initializer_list<nb::handle> args) {
-    return pc::call_method(c[0], name, args, c.has_kw() ? c.kw() : nb::handle());
+    return c.call_method_with_kw(c[0], name, args);
 }
 
 nb::object set_value(Call& c) {
@@ -572,10 +572,7 @@ nb::object get_value(Call& c) {
     if (PyUnicode_Compare(name.ptr(), n_quantity.get()) == 0)
         return pc::call_method(self, n_dict_from_quantity, {});
     // hasattr, then getattr: two lookups, as the host does them
-    PyObject* attr = nullptr;
-    if (_PyObject_LookupAttr(self.ptr(), name.ptr(), &attr) < 0) pc::raise_current();
-    if (attr) {
-        Py_DECREF(attr);
+    if (pc::lookup_attr(self, name).is_valid()) {
         PyObject* again = PyObject_GetAttr(self.ptr(), name.ptr());
         if (!again) pc::raise_current();
         return nb::steal(again);
