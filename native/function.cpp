@@ -2,14 +2,15 @@
 // error wording, exact-type checks, method binding and the attributes introspection relies on.
 // This is the one place where C++ exceptions are turned into Python exceptions.
 #include "function.hpp"
-#include "runtime.hpp"
 
 #include <bit>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
-#include <typeinfo>
 #include <string>
+#include <typeinfo>
+
+#include "runtime.hpp"
 
 namespace pelorix {
 namespace {
@@ -17,8 +18,7 @@ namespace {
 constexpr std::size_t max_params = 16;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;
@@ -30,12 +30,14 @@ struct FunctionObject {
     PyObject* annotations;  // dict
     PyObject* globals;      // the module namespace
     PyObject* code;         // built on first request of __code__
-    const FunctionSpec* spec;
+    const FunctionSpec* decl;
     PyObject* param_names[max_params];  // interned
     PyObject* varkw_name;               // interned, or null
 };
 
-FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+FunctionObject* as_function(PyObject* o) {
+    return reinterpret_cast<FunctionObject*>(o);
+}
 
 // ---- error messages on the cold path, worded as the interpreter words them ----
 
@@ -43,7 +45,8 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        if (i > 0)
+            list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
         list += "'";
         list += PyUnicode_AsUTF8(missing[i]);
         list += "'";
@@ -54,8 +57,9 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 }
 
 [[gnu::cold]] void set_too_many(FunctionObject* f, std::size_t given) {
-    const std::size_t argcount = f->spec->params.size();
-    const std::size_t defcount = f->defaults ? static_cast<std::size_t>(PyTuple_GET_SIZE(f->defaults)) : 0;
+    const std::size_t argcount = f->decl->params.size();
+    const std::size_t defcount =
+        f->defaults ? static_cast<std::size_t>(PyTuple_GET_SIZE(f->defaults)) : 0;
     std::string takes;
     bool plural = argcount != 1;
     if (defcount > 0) {
@@ -72,24 +76,36 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 
 const char* check_text(Check check) {
     switch (check) {
-        case Check::Str: return "str";
-        case Check::Int: return "int";
-        case Check::Dict: return "dict";
-        case Check::StrOrNone: return "str or None";
-        case Check::ListOrNone: return "list or None";
-        case Check::Any: break;
+        case Check::Str:
+            return "str";
+        case Check::Int:
+            return "int";
+        case Check::Dict:
+            return "dict";
+        case Check::StrOrNone:
+            return "str or None";
+        case Check::ListOrNone:
+            return "list or None";
+        case Check::Any:
+            break;
     }
     return "object";
 }
 
 bool passes(Check check, PyObject* v) {
     switch (check) {
-        case Check::Any: return true;
-        case Check::Str: return PyUnicode_CheckExact(v);
-        case Check::Int: return PyLong_CheckExact(v);
-        case Check::Dict: return PyDict_CheckExact(v);
-        case Check::StrOrNone: return v == Py_None || PyUnicode_CheckExact(v);
-        case Check::ListOrNone: return v == Py_None || PyList_CheckExact(v);
+        case Check::Any:
+            return true;
+        case Check::Str:
+            return PyUnicode_CheckExact(v);
+        case Check::Int:
+            return PyLong_CheckExact(v);
+        case Check::Dict:
+            return PyDict_CheckExact(v);
+        case Check::StrOrNone:
+            return v == Py_None || PyUnicode_CheckExact(v);
+        case Check::ListOrNone:
+            return v == Py_None || PyList_CheckExact(v);
     }
     return false;
 }
@@ -101,27 +117,36 @@ bool passes(Check check, PyObject* v) {
 
 [[gnu::cold]] void set_bad_result(FunctionObject* f, PyObject* v) {
     PyErr_Format(PyExc_TypeError, "%U() returned %s, expected %s", f->qualname, Py_TYPE(v)->tp_name,
-                 check_text(f->spec->result));
+                 check_text(f->decl->result));
 }
 
 PyObject* builtin_type(nb::exception_type t) {
     switch (t) {
-        case nb::exception_type::stop_iteration: return PyExc_StopIteration;
-        case nb::exception_type::index_error: return PyExc_IndexError;
-        case nb::exception_type::key_error: return PyExc_KeyError;
-        case nb::exception_type::value_error: return PyExc_ValueError;
-        case nb::exception_type::type_error: return PyExc_TypeError;
-        case nb::exception_type::buffer_error: return PyExc_BufferError;
-        case nb::exception_type::import_error: return PyExc_ImportError;
-        case nb::exception_type::attribute_error: return PyExc_AttributeError;
-        default: return PyExc_RuntimeError;
+        case nb::exception_type::stop_iteration:
+            return PyExc_StopIteration;
+        case nb::exception_type::index_error:
+            return PyExc_IndexError;
+        case nb::exception_type::key_error:
+            return PyExc_KeyError;
+        case nb::exception_type::value_error:
+            return PyExc_ValueError;
+        case nb::exception_type::type_error:
+            return PyExc_TypeError;
+        case nb::exception_type::buffer_error:
+            return PyExc_BufferError;
+        case nb::exception_type::import_error:
+            return PyExc_ImportError;
+        case nb::exception_type::attribute_error:
+            return PyExc_AttributeError;
+        default:
+            return PyExc_RuntimeError;
     }
 }
 
 // Runs the body with every C++ exception turned into a Python exception.
 PyObject* run_body(FunctionObject* f, Call& call) noexcept {
     try {
-        nb::object result = f->spec->body(call);
+        nb::object result = f->decl->body(call);
         if (!result.is_valid()) {
             if (PyErr_Occurred()) return nullptr;
             return Py_NewRef(Py_None);
@@ -144,7 +169,7 @@ PyObject* run_body(FunctionObject* f, Call& call) noexcept {
 }
 
 int find_param(FunctionObject* f, PyObject* key) {
-    const int n = static_cast<int>(f->spec->params.size());
+    const int n = static_cast<int>(f->decl->params.size());
     for (int i = 0; i < n; ++i)
         if (f->param_names[i] == key) return i;
     // Parameter names are interned, and so are the keyword names the interpreter passes from a
@@ -161,8 +186,8 @@ int find_param(FunctionObject* f, PyObject* key) {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
-    const FunctionSpec& spec = *f->spec;
-    const std::size_t nparams = spec.params.size();
+    const FunctionSpec& decl = *f->decl;
+    const std::size_t nparams = decl.params.size();
     const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     PyObject* slots[max_params] = {};
 
@@ -238,7 +263,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     }
 
     for (std::size_t i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
+        const Param& p = decl.params[i];
         if (!passes(p.check, slots[i])) {
             set_bad_type(f, p, slots[i]);
             return nullptr;
@@ -248,7 +273,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     Call call = kwdict.is_valid() ? Call(self, slots, kwdict.ptr())
                                   : Call(self, slots, kwnames, args + nargs, extras);
     PyObject* result = run_body(f, call);
-    if (result && !passes(spec.result, result)) {
+    if (result && !passes(decl.result, result)) {
         set_bad_result(f, result);
         Py_DECREF(result);
         return nullptr;
@@ -310,14 +335,18 @@ PyObject* function_repr(PyObject* self) {
 }
 
 // Pickled (and deep-copied) by reference, as Python functions are.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->name);
+}
 int set_name(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
@@ -327,7 +356,9 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
 int set_qualname(PyObject* self, PyObject* value, void*) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
@@ -347,8 +378,10 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    if (value && static_cast<std::size_t>(PyTuple_GET_SIZE(value)) > as_function(self)->spec->params.size()) {
-        PyErr_SetString(PyExc_ValueError, "__defaults__ has more items than the function has parameters");
+    if (value && static_cast<std::size_t>(PyTuple_GET_SIZE(value)) >
+                     as_function(self)->decl->params.size()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "__defaults__ has more items than the function has parameters");
         return -1;
     }
     Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
@@ -391,8 +424,8 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_code(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->code) return Py_NewRef(f->code);
-    const FunctionSpec& spec = *f->spec;
-    const std::size_t n = spec.params.size();
+    const FunctionSpec& decl = *f->decl;
+    const std::size_t n = decl.params.size();
     nb::object names = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(n + (f->varkw_name ? 1 : 0))));
     if (!names.is_valid()) return nullptr;
     for (std::size_t i = 0; i < n; ++i)
@@ -405,7 +438,7 @@ PyObject* get_code(PyObject* self, void*) {
         filename = PyUnicode_AsUTF8(modname.ptr());  // fails for a __module__ with lone surrogates
         if (!filename) return nullptr;
     }
-    PyCodeObject* empty = PyCode_NewEmpty(filename, spec.name, 0);
+    PyCodeObject* empty = PyCode_NewEmpty(filename, decl.name, 0);
     if (!empty) return nullptr;
     nb::object base = nb::steal(reinterpret_cast<PyObject*>(empty));
     try {
@@ -426,8 +459,12 @@ PyObject* get_globals(PyObject* self, void*) {
     PyObject* g = as_function(self)->globals;
     return Py_NewRef(g ? g : Py_None);
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
+PyObject* get_none(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
+PyObject* get_type_params(PyObject*, void*) {
+    return PyTuple_New(0);
+}
 PyObject* get_builtins(PyObject*, void*) {
     PyObject* b = PyEval_GetBuiltins();
     return Py_NewRef(b ? b : Py_None);
@@ -451,7 +488,8 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -523,7 +561,8 @@ std::uint64_t dict_version(PyObject* dict) {
 
 PyObject* Name::dict_lookup(PyObject* dict) const {
     const std::uint64_t version = dict_version(dict);
-    if (dict == seen_dict_ && version == seen_dict_version_ && version != 0) return seen_dict_value_;
+    if (dict == seen_dict_ && version == seen_dict_version_ && version != 0)
+        return seen_dict_value_;
     PyObject* value = PyDict_GetItemWithError(dict, get());
     if (!value && PyErr_Occurred()) throw nb::python_error();
     seen_dict_ = dict;
@@ -588,7 +627,8 @@ PyObject* Call::kw_get(const Name& key) const {
 
 nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
                                      std::initializer_list<nb::handle> args) const {
-    if (kw_) return call_method(self, name, args, PyDict_GET_SIZE(kw_) ? nb::handle(kw_) : nb::handle());
+    if (kw_)
+        return call_method(self, name, args, PyDict_GET_SIZE(kw_) ? nb::handle(kw_) : nb::handle());
     PyObject* argv[max_params + 64 + 1];
     std::size_t n = 0;
     argv[n++] = self.ptr();
@@ -624,38 +664,39 @@ PyTypeObject* function_type() {
     return the_type;
 }
 
-nb::object make_function(const FunctionSpec& spec, nb::handle globals, const char* qualprefix,
+nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
                          std::initializer_list<nb::handle> defaults) {
-    if (spec.params.size() > max_params) throw std::length_error("too many parameters");
+    if (decl.params.size() > max_params) throw std::length_error("too many parameters");
     PyTypeObject* tp = function_type();
     auto* f = PyObject_GC_New(FunctionObject, tp);
     if (!f) throw nb::python_error();
     f->vectorcall = function_vectorcall;
     f->dict = f->weakrefs = f->name = f->qualname = f->module = f->doc = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->globals = f->code = nullptr;
-    f->spec = &spec;
+    f->decl = &decl;
     f->varkw_name = nullptr;
     nb::object result = nb::steal(reinterpret_cast<PyObject*>(f));  // owns f from here on
 
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        f->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
+    for (std::size_t i = 0; i < decl.params.size(); ++i) {
+        f->param_names[i] = PyUnicode_InternFromString(decl.params[i].name);
         if (!f->param_names[i]) throw nb::python_error();
         Py_INCREF(f->param_names[i]);  // interned names stay for the life of the process
     }
-    if (spec.varkw) {
-        f->varkw_name = PyUnicode_InternFromString(spec.varkw);
+    if (decl.varkw) {
+        f->varkw_name = PyUnicode_InternFromString(decl.varkw);
         if (!f->varkw_name) throw nb::python_error();
         Py_INCREF(f->varkw_name);
     }
 
-    nb::str name(spec.name);
-    nb::str qualname = qualprefix ? nb::str((std::string(qualprefix) + "." + spec.name).c_str()) : name;
+    nb::str name(decl.name);
+    nb::str qualname =
+        qualprefix ? nb::str((std::string(qualprefix) + "." + decl.name).c_str()) : name;
     f->name = name.release().ptr();
     f->qualname = qualname.release().ptr();
     f->globals = nb::borrow(globals).release().ptr();
     PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
     f->module = Py_NewRef(modname ? modname : Py_None);
-    f->doc = spec.doc ? nb::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
+    f->doc = decl.doc ? nb::str(decl.doc).release().ptr() : Py_NewRef(Py_None);
 
     if (defaults.size() > 0) {
         nb::object t = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
@@ -666,17 +707,17 @@ nb::object make_function(const FunctionSpec& spec, nb::handle globals, const cha
     }
 
     nb::dict ann;
-    for (const Param& p : spec.params)
+    for (const Param& p : decl.params)
         if (p.annotation) ann[p.name] = nb::str(p.annotation);
-    if (spec.returns) ann["return"] = nb::str(spec.returns);
+    if (decl.returns) ann["return"] = nb::str(decl.returns);
     f->annotations = ann.release().ptr();
 
     PyObject_GC_Track(f);
     return result;
 }
 
-bool is_function_of(nb::handle obj, const FunctionSpec& spec) {
-    return the_type && Py_TYPE(obj.ptr()) == the_type && as_function(obj.ptr())->spec == &spec;
+bool is_function_of(nb::handle obj, const FunctionSpec& decl) {
+    return the_type && Py_TYPE(obj.ptr()) == the_type && as_function(obj.ptr())->decl == &decl;
 }
 
 }  // namespace pelorix

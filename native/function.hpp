@@ -75,7 +75,10 @@ public:
     // `extras` is set, and its value is kwvalues[k].
     Call(PyObject* function, PyObject* const* args, PyObject* kwnames, PyObject* const* kwvalues,
          std::uint64_t extras)
-        : function_(function), args_(args), kwnames_(kwnames), kwvalues_(kwvalues),
+        : function_(function),
+          args_(args),
+          kwnames_(kwnames),
+          kwvalues_(kwvalues),
           extras_(extras) {}
 
     // The value bound to parameter i (borrowed, never null).
@@ -107,11 +110,11 @@ private:
 // Creates a native function bound to a module namespace.  `qualprefix` is the enclosing class
 // name for methods ("InstrumentCore" gives qualname "InstrumentCore.setValue"), or null.
 // `defaults` become __defaults__ (they apply to the last parameters, as in Python).
-nb::object make_function(const FunctionSpec& spec, nb::handle globals, const char* qualprefix,
+nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
                          std::initializer_list<nb::handle> defaults = {});
 
-// True when `obj` is a native function created from `spec`.
-bool is_function_of(nb::handle obj, const FunctionSpec& spec);
+// True when `obj` is a native function created from `decl`.
+bool is_function_of(nb::handle obj, const FunctionSpec& decl);
 
 // The type of native functions in this module (created on first use).
 PyTypeObject* function_type();

@@ -43,7 +43,8 @@ nb::object Module::import(const char* name, const char* asname) {
 void Module::import_from(const char* module, std::initializer_list<const char*> names, int level) {
     nb::list fromlist;
     for (const char* n : names) fromlist.append(nb::str(n));
-    PyObject* mod = PyImport_ImportModuleLevel(module, globals().ptr(), nullptr, fromlist.ptr(), level);
+    PyObject* mod =
+        PyImport_ImportModuleLevel(module, globals().ptr(), nullptr, fromlist.ptr(), level);
     if (!mod) raise_current();
     nb::object source = nb::steal(mod);
     for (const char* n : names) {
@@ -62,15 +63,15 @@ void Module::set(const char* name, nb::handle value) {
     if (PyDict_SetItemString(globals().ptr(), name, value.ptr()) < 0) raise_current();
 }
 
-nb::object Module::def(const FunctionSpec& spec, std::initializer_list<nb::handle> defaults) {
-    nb::object f = make_function(spec, globals(), nullptr, defaults);
-    set(spec.name, f);
+nb::object Module::def(const FunctionSpec& decl, std::initializer_list<nb::handle> defaults) {
+    nb::object f = make_function(decl, globals(), nullptr, defaults);
+    set(decl.name, f);
     return f;
 }
 
-nb::object Module::method(const FunctionSpec& spec, const char* cls,
+nb::object Module::method(const FunctionSpec& decl, const char* cls,
                           std::initializer_list<nb::handle> defaults) const {
-    return make_function(spec, globals(), cls, defaults);
+    return make_function(decl, globals(), cls, defaults);
 }
 
 nb::object Module::get(const char* name) const {
@@ -129,7 +130,8 @@ nb::object call_method(nb::handle self, const Name& name, std::initializer_list<
     return nb::steal(r);
 }
 
-PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs, PyObject* kwnames) {
+PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs,
+                            PyObject* kwnames) {
     PyObject* self = argv[0];
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
@@ -185,12 +187,11 @@ PyObject* type_lookup(nb::handle self, const Name& name) {
     return _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
 }
 
-
-bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec) {
+bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl) {
     PyTypeObject* tp = Py_TYPE(self.ptr());
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* attr = name.type_lookup(tp);
-        if (!attr || !is_function_of(attr, spec)) return false;
+        if (!attr || !is_function_of(attr, decl)) return false;
         // A native function is a non-data descriptor: an instance attribute of the name wins.
         bool failed = false;
         PyObject* dict = instance_dict(self.ptr(), failed);
@@ -201,7 +202,7 @@ bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec) {
     PyObject* method = nullptr;
     const int unbound = _PyObject_GetMethod(self.ptr(), name.get(), &method);
     if (!method) raise_current();
-    const bool same = unbound == 1 && is_function_of(method, spec);
+    const bool same = unbound == 1 && is_function_of(method, decl);
     Py_DECREF(method);
     return same;
 }
@@ -255,8 +256,9 @@ nb::object getitem(nb::handle obj, nb::handle key) {
 }
 
 void setitem(nb::handle obj, nb::handle key, nb::handle value) {
-    const int r = PyDict_CheckExact(obj.ptr()) ? PyDict_SetItem(obj.ptr(), key.ptr(), value.ptr())
-                                               : PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr());
+    const int r = PyDict_CheckExact(obj.ptr())
+                      ? PyDict_SetItem(obj.ptr(), key.ptr(), value.ptr())
+                      : PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr());
     if (r < 0) raise_current();
 }
 
@@ -361,12 +363,15 @@ std::string_view utf8(nb::handle str) {
 }
 
 nb::str make_str(std::string_view text) {
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!s) raise_current();
     return nb::steal<nb::str>(s);
 }
 
-void raise_current() { throw nb::python_error(); }
+void raise_current() {
+    throw nb::python_error();
+}
 
 void raise(PyObject* type, const char* fmt, ...) {
     va_list args;

@@ -3,12 +3,12 @@
 // and small exact-type tests.
 #pragma once
 
-#include "function.hpp"
-
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "function.hpp"
 
 namespace pelorix {
 
@@ -23,8 +23,8 @@ public:
     void import_from(const char* module, std::initializer_list<const char*> names, int level = 0);
     void set(const char* name, nb::handle value);
     // Creates a module-level function and binds it under its name.
-    nb::object def(const FunctionSpec& spec, std::initializer_list<nb::handle> defaults = {});
-    nb::object method(const FunctionSpec& spec, const char* cls,
+    nb::object def(const FunctionSpec& decl, std::initializer_list<nb::handle> defaults = {});
+    nb::object method(const FunctionSpec& decl, const char* cls,
                       std::initializer_list<nb::handle> defaults = {}) const;
     nb::handle globals() const { return PyModule_GetDict(m_.ptr()); }
     nb::object get(const char* name) const;
@@ -54,8 +54,10 @@ nb::object call_method(nb::handle self, const Name& name, std::initializer_list<
 
 // self.NAME(*argv[1:nargs], **kwnames...) where argv[0] is self, as a method call does it (the
 // function found on the type is called with self in front, unless an instance attribute or a
-// descriptor says otherwise).  argv[0] may be overwritten during the call.  Returns a new reference.
-PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs, PyObject* kwnames);
+// descriptor says otherwise).  argv[0] may be overwritten during the call.  Returns a new
+// reference.
+PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs,
+                            PyObject* kwnames);
 
 // The object that `type(self).NAME` resolves to, or null; borrowed.
 PyObject* type_lookup(nb::handle self, const Name& name);
@@ -63,9 +65,9 @@ PyObject* type_lookup(nb::handle self, const Name& name);
 // (the lookup behind hasattr).
 nb::object lookup_attr(nb::handle obj, nb::handle name);
 
-// True when self.NAME would find a native function made from `spec` (not overridden anywhere, no
+// True when self.NAME would find a native function made from `decl` (not overridden anywhere, no
 // instance attribute shadowing it), so a direct C++ call cannot be told apart from a lookup.
-bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& spec);
+bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl);
 
 // obj.NAME / obj[key] / obj[key] = value, as the interpreter does them (exact dicts take a
 // shorter route to the same result).
@@ -95,9 +97,15 @@ std::vector<nb::object> import_from_now(const Call& c, const char* module,
 // False when the interpreter runs optimised (-O), so assert statements are skipped.
 bool assertions_enabled();
 
-inline bool is_exact_str(nb::handle h) { return PyUnicode_CheckExact(h.ptr()); }
-inline bool is_exact_int(nb::handle h) { return PyLong_CheckExact(h.ptr()); }
-inline bool is_exact_dict(nb::handle h) { return PyDict_CheckExact(h.ptr()); }
+inline bool is_exact_str(nb::handle h) {
+    return PyUnicode_CheckExact(h.ptr());
+}
+inline bool is_exact_int(nb::handle h) {
+    return PyLong_CheckExact(h.ptr());
+}
+inline bool is_exact_dict(nb::handle h) {
+    return PyDict_CheckExact(h.ptr());
+}
 
 // The UTF-8 view of a str (valid while the str lives); raises on lone surrogates.
 std::string_view utf8(nb::handle str);

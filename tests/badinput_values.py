@@ -217,7 +217,7 @@ class Clearer:
     def __repr__(self):
         return self.__str__()
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return self.__str__()
 
     def __eq__(self, other):

@@ -325,7 +325,7 @@ class DefaultsSwapper:
 
     __repr__ = __str__
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return self.__str__()
 
     def __eq__(self, other):

@@ -30,8 +30,8 @@ WORKER_TIMEOUT = 300  # seconds; one run takes well under a minute, far more und
 def native_modules():
     """The known modules, plus any other extension module shipped in the package."""
     names = list(KNOWN_MODULES)
-    spec = importlib.util.find_spec("pelorix")
-    for root in spec.submodule_search_locations or () if spec else ():
+    module_spec = importlib.util.find_spec("pelorix")
+    for root in module_spec.submodule_search_locations or () if module_spec else ():
         for path in sorted(Path(root).rglob("*")):
             suffix = next(
                 (s for s in importlib.machinery.EXTENSION_SUFFIXES if path.name.endswith(s)), None
@@ -46,10 +46,11 @@ def native_modules():
 
 def require_built(module):
     try:
-        spec = importlib.util.find_spec(module)
+        module_spec = importlib.util.find_spec(module)
     except ModuleNotFoundError:
-        spec = None
-    if spec is None or not str(spec.origin).endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        module_spec = None
+    suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES)
+    if module_spec is None or not str(module_spec.origin).endswith(suffixes):
         pytest.skip(f"{module} is not built")
 
 

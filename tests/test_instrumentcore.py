@@ -232,7 +232,7 @@ def test_repr_uses_an_overridden_info():
 
 def test_info_formats_values_with_format():
     class Fmt:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "<fmt>"
 
     d = Recorder(model=Fmt())

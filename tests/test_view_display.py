@@ -123,7 +123,7 @@ def test_rich_is_imported_through_the_builtin_import(tree, monkeypatch):
 
 
 class Loud:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise ArithmeticError("no text for this value")
 
 

@@ -20,13 +20,13 @@ NOTEBOOK = pathlib.Path(__file__).parent.parent / "examples" / "display.ipynb"
 @pytest.fixture(scope="module")
 def cells(tmp_path_factory):
     """The notebook's code cells after a run, as (source, outputs) pairs."""
-    # The installed "python3" kernel spec starts whatever `python` is first on PATH; this one starts
+    # The installed "python3" kernel description starts whatever `python` is first on PATH; this one starts
     # the interpreter running the tests, with the package under test importable.
     home = tmp_path_factory.mktemp("jupyter")
-    spec = home / "kernels" / "pelorix-test"
-    spec.mkdir(parents=True)
+    kernel_dir = home / "kernels" / "pelorix-test"
+    kernel_dir.mkdir(parents=True)
     package_root = str(pathlib.Path(pelorix.__file__).resolve().parent.parent)
-    spec.joinpath("kernel.json").write_text(json.dumps({
+    kernel_dir.joinpath("kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "pelorix tests",
         "language": "python",

@@ -1,12 +1,12 @@
 // A small SSH client for one remote account: connects lazily with a password or an RSA key, runs
 // remote commands (answering sudo's password prompt) and copies files over SFTP, all through the
 // paramiko module bound in this module's namespace, looked up at every call.
-#include "runtime.hpp"
-
 #include <poll.h>
 
 #include <string>
 #include <string_view>
+
+#include "runtime.hpp"
 
 namespace pc = pelorix;
 namespace nb = nanobind;
@@ -121,7 +121,9 @@ bool word_byte(unsigned char b) {
            (b >= 'a' && b <= 'z') || b == '_' || b == '-' || b == '.';
 }
 
-bool is_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r'; }
+bool is_space(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r';
+}
 
 // True when the text right after a "sudo" already asks for the password on standard input.
 bool reads_stdin_already(std::string_view rest) {
@@ -202,10 +204,8 @@ void append_bytes(std::string& into, nb::handle chunk) {
 void wait_readable(int fd) {
     constexpr int slice_ms = 100;
     pollfd p{fd, POLLIN, 0};
-    Py_BEGIN_ALLOW_THREADS
-    ::poll(&p, 1, slice_ms);
-    Py_END_ALLOW_THREADS
-    if (PyErr_CheckSignals() < 0) pc::raise_current();
+    Py_BEGIN_ALLOW_THREADS ::poll(&p, 1, slice_ms);
+    Py_END_ALLOW_THREADS if (PyErr_CheckSignals() < 0) pc::raise_current();
 }
 
 struct Output {
@@ -326,22 +326,24 @@ void build_module(nb::module_ m) {
     const char* cls = "SSHClient";
     nb::object cached_property = mod.get("cached_property");
     auto method = [&](const FunctionSpec& s) { return mod.method(s, cls); };
-    nb::object klass = pc::make_class(
-        nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), cls,
-        nb::make_tuple(nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), mod.globals(),
-        nullptr, {},
-        {
-            {"__init__", mod.method(init_spec, cls, {nb::int_(22), nb::none()})},
-            {"upload", method(upload_spec)},
-            {"download", method(download_spec)},
-            {"run", method(run_spec)},
-            {"close", method(close_spec)},
-            {"_SSHClient__sftp", cached_property(method(sftp_spec))},
-            {"_SSHClient__client", cached_property(method(client_spec))},
-        });
+    nb::object klass =
+        pc::make_class(nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), cls,
+                       nb::make_tuple(nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+                       mod.globals(), nullptr, {},
+                       {
+                           {"__init__", mod.method(init_spec, cls, {nb::int_(22), nb::none()})},
+                           {"upload", method(upload_spec)},
+                           {"download", method(download_spec)},
+                           {"run", method(run_spec)},
+                           {"close", method(close_spec)},
+                           {"_SSHClient__sftp", cached_property(method(sftp_spec))},
+                           {"_SSHClient__client", cached_property(method(client_spec))},
+                       });
     mod.set(cls, klass);
 }
 
 }  // namespace
 
-NB_MODULE(ssh, m) { build_module(m); }
+NB_MODULE(ssh, m) {
+    build_module(m);
+}

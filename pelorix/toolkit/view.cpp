@@ -65,7 +65,9 @@ struct TreeStyle {
     nb::handle escape;  // rich.markup.escape: keys and values are data, not markup
 };
 
-nb::object escaped(const TreeStyle& style, nb::handle x) { return style.escape(format(x)); }
+nb::object escaped(const TreeStyle& style, nb::handle x) {
+    return style.escape(format(x));
+}
 
 void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
     RecursionGuard guard(" while building a tree");
@@ -81,9 +83,9 @@ void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
             continue;
         }
         nb::object value = escaped(style, v);
-        nb::str label = concat({nb::str("[bold][green]"), key,
-                                nb::str("[/green][/bold]: [#00ff00aa]"), value,
-                                nb::str("[/#00ff00aa]"), style.end});
+        nb::str label =
+            concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]: [#00ff00aa]"), value,
+                    nb::str("[/#00ff00aa]"), style.end});
         pc::call_method(parent, n_add, {label});
     }
 }
@@ -121,9 +123,13 @@ const char* const tree_doc =
     "    ";
 
 const FunctionSpec tree_spec{
-    "display_tree", display_tree,
+    "display_tree",
+    display_tree,
     {{"d", "dict", Check::Dict}, {"title", "str", Check::Str}, {"end", "str", Check::Str}},
-    nullptr, nullptr, Check::Any, tree_doc};
+    nullptr,
+    nullptr,
+    Check::Any,
+    tree_doc};
 
 // ---- display_array ----
 
@@ -186,8 +192,12 @@ nb::str row_text(nb::handle row, bool need_col_ellipsis, const MatrixLimits& lim
 }
 
 // min(a, b) and max(a, b) as the builtins pick: the first argument unless the second beats it.
-nb::object lesser(nb::handle a, nb::handle b) { return nb::borrow(b < a ? b : a); }
-nb::object greater(nb::handle a, nb::handle b) { return nb::borrow(b > a ? b : a); }
+nb::object lesser(nb::handle a, nb::handle b) {
+    return nb::borrow(b < a ? b : a);
+}
+nb::object greater(nb::handle a, nb::handle b) {
+    return nb::borrow(b > a ? b : a);
+}
 
 nb::object ellipsis_row(nb::handle n, bool need_col_ellipsis, const MatrixLimits& lim) {
     if (!need_col_ellipsis) return nb::str("\\vdots & ") * (n - nb::int_(1)) + nb::str("\\vdots");
@@ -222,7 +232,8 @@ nb::object environment(const char* head, nb::handle matrix_type) {
 nb::object display_array(Call& c) {
     nb::handle matrix_type = c[1], title = c[4];
     const MatrixLimits lim{c[2], c[3]};
-    std::vector<nb::object> ipy = pc::import_from_now(c, "IPython.display", {"Latex", "Math", "display"});
+    std::vector<nb::object> ipy =
+        pc::import_from_now(c, "IPython.display", {"Latex", "Math", "display"});
     nb::handle Latex = ipy[0], Math = ipy[1], display = ipy[2];
     nb::object arr = pc::call_method(c.global(n_np), n_array, {c[0]});
     nb::object ndim = nb::getattr(arr, n_ndim);
@@ -236,8 +247,9 @@ nb::object display_array(Call& c) {
         display(Latex(concat({nb::str("**"), title, nb::str("**")})));
     // With assertions off, other shapes reach the end without a formula, as unchecked code would.
     if (!one_d && !two_d)
-        pc::raise(PyExc_UnboundLocalError, "cannot access local variable 'latex_str' where it is "
-                                           "not associated with a value");
+        pc::raise(PyExc_UnboundLocalError,
+                  "cannot access local variable 'latex_str' where it is "
+                  "not associated with a value");
     nb::object latex_str = environment("\\begin{", matrix_type);
     latex_str = latex_str + (one_d ? vector_text(arr, lim) : matrix_text(arr, lim));
     latex_str = latex_str + environment("\\end{", matrix_type);
@@ -259,9 +271,13 @@ const char* const array_doc =
     "    ";
 
 const FunctionSpec array_spec{
-    "display_array", display_array,
+    "display_array",
+    display_array,
     {{"arr"}, {"matrix_type"}, {"max_rows"}, {"max_cols"}, {"title", "str", Check::Str}},
-    nullptr, nullptr, Check::Any, array_doc};
+    nullptr,
+    nullptr,
+    Check::Any,
+    array_doc};
 
 }  // namespace display_helpers
 

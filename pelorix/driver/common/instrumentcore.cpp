@@ -1,7 +1,5 @@
 // The common base class of every instrument driver (named quantities per channel, validated
 // setValue/getValue, debug traces, the settings table) and the run-length codec for waveforms.
-#include "runtime.hpp"
-
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -9,34 +7,35 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime.hpp"
+
 namespace pc = pelorix;
 namespace nb = nanobind;
 using pc::Call;
 using pc::Check;
-using pc::FunctionSpec;
-using pc::Name;
-using pc::getattr;
-using pc::getitem;
 using pc::concat;
 using pc::format;
-using pc::to_str;
+using pc::FunctionSpec;
+using pc::getattr;
+using pc::getitem;
+using pc::Name;
 using pc::setattr;
+using pc::to_str;
 using pc::truthy;
 
 namespace {
 
 const Name n_np("np"), n_diff("diff"), n_flatnonzero("flatnonzero"), n_r_("r_"), n_repeat("repeat"),
     n_ndarray("ndarray"), n_decompress("decompress"), n_newcfg("newcfg"), n_deepcopy("deepcopy"),
-    n_datetime("datetime"), n_now("now"), n_strftime("strftime"), n_sys("sys"), n_modules("modules"),
-    n_module("__module__"), n_spec("__spec__"), n_origin("origin"), n_quants("quants"), n_CHs("CHs"),
-    n_quantities("quantities"), n_config("config"), n_name("name"), n_default("default"),
-    n_check("check"), n_update("update"), n_write("write"), n_read("read"), n_open("open"),
-    n_close("close"), n_info("info"), n_dict_from_quantity("dict_from_quantity"), n_addr("addr"),
-    n_host("host"), n_port("port"), n_timeout("timeout"), n_model("model"), n_srate("srate"),
-    n_ch("ch"), n_mode("mode"), n_target("target"), n_value("value"), n_global("global"),
-    n_debug("debug"), n_waveform("Waveform"), n_quantity("quantity"), n_run("run"), n_dtype("dtype");
-
-
+    n_datetime("datetime"), n_now("now"), n_strftime("strftime"), n_sys("sys"),
+    n_modules("modules"), n_module("__module__"), n_spec("__spec__"), n_origin("origin"),
+    n_quants("quants"), n_CHs("CHs"), n_quantities("quantities"), n_config("config"),
+    n_name("name"), n_default("default"), n_check("check"), n_update("update"), n_write("write"),
+    n_read("read"), n_open("open"), n_close("close"), n_info("info"),
+    n_dict_from_quantity("dict_from_quantity"), n_addr("addr"), n_host("host"), n_port("port"),
+    n_timeout("timeout"), n_model("model"), n_srate("srate"), n_ch("ch"), n_mode("mode"),
+    n_target("target"), n_value("value"), n_global("global"), n_debug("debug"),
+    n_waveform("Waveform"), n_quantity("quantity"), n_run("run"), n_dtype("dtype");
 
 // a == b as the host evaluates it (no identity shortcut), reduced to its truth value.
 bool equals(nb::handle a, nb::handle b) {
@@ -45,19 +44,15 @@ bool equals(nb::handle a, nb::handle b) {
     return truthy(r);
 }
 
-
-
-
-
-
-
 // kw.get(key, fallback) on the **kw dictionary of a call.
 nb::object kw_get(const Call& c, const Name& key, nb::handle fallback) {
     PyObject* v = c.kw_get(key);
     return nb::borrow(v ? v : fallback.ptr());
 }
 
-nb::object one() { return nb::steal(PyLong_FromLong(1)); }
+nb::object one() {
+    return nb::steal(PyLong_FromLong(1));
+}
 
 // The local time as the debug traces show it.
 nb::object trace_time(const Call& c) {
@@ -391,7 +386,8 @@ nb::object init(Call& c) {
     if (!iter.is_valid()) pc::raise_current();
     while (PyObject* q = PyIter_Next(iter.ptr())) {
         nb::object item = nb::steal(q);
-        if (PyDict_SetItem(quantities.ptr(), getattr(item, n_name).ptr(), q) < 0) pc::raise_current();
+        if (PyDict_SetItem(quantities.ptr(), getattr(item, n_name).ptr(), q) < 0)
+            pc::raise_current();
     }
     if (PyErr_Occurred()) pc::raise_current();
     setattr(self, n_quantities, quantities);
@@ -400,11 +396,13 @@ nb::object init(Call& c) {
 
 nb::object info(Call& c) {
     nb::handle self = c[0];
-    nb::str base = concat({nb::str("\xF0\x9F\x94\x96" "Driver(addr="), format(getattr(self, n_addr)),
-                           nb::str(", model="), format(getattr(self, n_model)), nb::str(", srate="),
-                           format(getattr(self, n_srate)), nb::str(", host="),
-                           format(getattr(self, n_host)), nb::str(", port="),
-                           format(getattr(self, n_port)), nb::str(")")});
+    nb::str base =
+        concat({nb::str("\xF0\x9F\x94\x96"
+                        "Driver(addr="),
+                format(getattr(self, n_addr)), nb::str(", model="), format(getattr(self, n_model)),
+                nb::str(", srate="), format(getattr(self, n_srate)), nb::str(", host="),
+                format(getattr(self, n_host)), nb::str(", port="), format(getattr(self, n_port)),
+                nb::str(")")});
     try {
         nb::object modules = getattr(c.global(n_sys), n_modules);
         nb::object module = getitem(modules, getattr(self, n_module));
@@ -416,7 +414,9 @@ nb::object info(Call& c) {
     }
 }
 
-nb::object repr(Call& c) { return pc::call_method(c[0], n_info, {}); }
+nb::object repr(Call& c) {
+    return pc::call_method(c[0], n_info, {});
+}
 
 nb::object del(Call& c) {
     nb::handle self = c[0];
@@ -425,7 +425,8 @@ nb::object del(Call& c) {
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         nb::object err = nb::borrow(e.value());
-        pc::print(c, {concat({nb::str("Failed to close "), format(self), nb::str(": "), format(err)})});
+        pc::print(
+            c, {concat({nb::str("Failed to close "), format(self), nb::str(": "), format(err)})});
     }
     return nb::none();
 }
@@ -440,7 +441,9 @@ nb::object exit(Call& c) {
     return nb::none();
 }
 
-nb::object nothing(Call&) { return nb::none(); }
+nb::object nothing(Call&) {
+    return nb::none();
+}
 
 nb::object dict_from_quantity(Call& c) {
     nb::handle self = c[0];
@@ -493,7 +496,8 @@ void check_body(nb::handle self, nb::handle name, nb::handle channel) {
     nb::object ne = nb::steal(PyObject_RichCompare(channel.ptr(), n_global.get(), Py_NE));
     if (!ne.is_valid()) pc::raise_current();
     if (truthy(ne)) {
-        nb::str msg = concat({to_str(self), nb::str(": channel("), to_str(channel), nb::str(") not found!")});
+        nb::str msg =
+            concat({to_str(self), nb::str(": channel("), to_str(channel), nb::str(") not found!")});
         PyErr_SetObject(PyExc_AssertionError, msg.ptr());
         pc::raise_current();
     }
@@ -584,15 +588,21 @@ nb::object get_value(Call& c) {
         return nb::none();
     }
     nb::object value = call_hook(c, n_read, {name});
-    if (value.is_none()) return getitem(getitem(getitem(getattr(self, n_config), name), channel), n_value);
+    if (value.is_none())
+        return getitem(getitem(getitem(getattr(self, n_config), name), channel), n_value);
     call_update(self, name, value, channel);
     return value;
 }
 
-const FunctionSpec init_spec{
-    "__init__", init, {{"self"}, {"addr", "str", Check::Str}}, "kw", nullptr, Check::Any,
-    "initialization of the driver\n\n        Args:\n            addr (str, optional): ip address of "
-    "the device. Defaults to '192.168.1.42'.\n        "};
+const FunctionSpec init_spec{"__init__",
+                             init,
+                             {{"self"}, {"addr", "str", Check::Str}},
+                             "kw",
+                             nullptr,
+                             Check::Any,
+                             "initialization of the driver\n\n        Args:\n            addr "
+                             "(str, optional): ip address of "
+                             "the device. Defaults to '192.168.1.42'.\n        "};
 const FunctionSpec repr_spec{"__repr__", repr, {{"self"}}};
 const FunctionSpec del_spec{"__del__", del, {{"self"}}};
 const FunctionSpec enter_spec{"__enter__", enter, {{"self"}}};
@@ -600,31 +610,42 @@ const FunctionSpec exit_spec{
     "__exit__", exit, {{"self"}, {"exception_type"}, {"exception_value"}, {"traceback"}}};
 const FunctionSpec info_spec{"info", info, {{"self"}}};
 const FunctionSpec dict_from_quantity_spec{"dict_from_quantity", dict_from_quantity, {{"self"}}};
-const FunctionSpec open_spec{"open", nothing, {{"self"}}, "kw", nullptr, Check::Any,
-                             "how device is opened\n        "};
-const FunctionSpec close_spec{"close", nothing, {{"self"}}, "kw", nullptr, Check::Any,
-                              "how device is closed\n        "};
+const FunctionSpec open_spec{
+    "open", nothing, {{"self"}}, "kw", nullptr, Check::Any, "how device is opened\n        "};
+const FunctionSpec close_spec{
+    "close", nothing, {{"self"}}, "kw", nullptr, Check::Any, "how device is closed\n        "};
 const FunctionSpec write_spec{
-    "write", nothing, {{"self"}, {"name", "str", Check::Str}, {"value", "Any"}}, "kw", nullptr,
-    Check::Any, "write a command(specified by name and value) to the device\n        "};
-const FunctionSpec read_spec{"read", nothing, {{"self"}, {"name", "str", Check::Str}}, "kw", nullptr,
-                             Check::Any, "read a value(specified by name) from the device\n        "};
+    "write",
+    nothing,
+    {{"self"}, {"name", "str", Check::Str}, {"value", "Any"}},
+    "kw",
+    nullptr,
+    Check::Any,
+    "write a command(specified by name and value) to the device\n        "};
+const FunctionSpec read_spec{"read",
+                             nothing,
+                             {{"self"}, {"name", "str", Check::Str}},
+                             "kw",
+                             nullptr,
+                             Check::Any,
+                             "read a value(specified by name) from the device\n        "};
 const FunctionSpec cancel_spec{"cancel", nothing, {{"self"}}};
 const FunctionSpec check_spec{
     "check", check, {{"self"}, {"name", "str", Check::Str}, {"channel", "int | str"}}};
 const FunctionSpec update_spec{
-    "update", update,
+    "update",
+    update,
     {{"self"}, {"name", "str", Check::Str}, {"value", "Any"}, {"channel", "int | str"}}};
 const FunctionSpec set_value_spec{
     "setValue", set_value, {{"self"}, {"name", "str", Check::Str}, {"value", "Any"}}, "kw"};
-const FunctionSpec get_value_spec{"getValue", get_value, {{"self"}, {"name", "str", Check::Str}}, "kw"};
+const FunctionSpec get_value_spec{
+    "getValue", get_value, {{"self"}, {"name", "str", Check::Str}}, "kw"};
 
 const char* const class_doc =
     "Base class for all drivers and methods open/close/read/write are required.\n\n"
     "    See template **VirtualDevice**\n    ";
 
-const char* const pattern =
-    "^192\\.168\\.({seg})\\.((2(5[0-5]|[0-4]\\d))|[0-1]?\\d{{1,2}})";
+const char* const pattern = "^192\\.168\\.({seg})\\.((2(5[0-5]|[0-4]\\d))|[0-1]?\\d{{1,2}})";
 
 void build_module(nb::module_ m) {
     pc::Module mod(m);
@@ -675,4 +696,6 @@ void build_module(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(instrumentcore, m) { build_module(m); }
+NB_MODULE(instrumentcore, m) {
+    build_module(m);
+}
