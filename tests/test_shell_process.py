@@ -1,5 +1,6 @@
 """Port lookup and process termination against real child processes and real sockets."""
 
+import inspect
 import os
 import signal
 import socket
@@ -240,3 +241,17 @@ def test_cli_port_and_kill(spawn, capsys):
     other, _ = spawn("none")
     main(["kill", "--pid", str(other.pid)])
     assert lines(capsys) == [f"Process {other.pid} terminated successfully"]
+
+
+@pytest.mark.parametrize("name,signature,doc", [
+    ("terminal", "(command: 'str | None' = None, cwd: 'str | None' = None)",
+     "Open a new terminal window"),
+    ("find_process_by_port", "(port: 'int')",
+     "Return the first process that occupies the specified port"),
+    ("kill", "(pid: 'int' = 0, port: 'int' = 0)", "Kill a process by ID or port"),
+])
+def test_signatures_and_docstrings(name, signature, doc):
+    f = getattr(shell, name)
+    assert str(inspect.signature(f)) == signature
+    assert f.__doc__.startswith(doc) and f.__module__ == "pelorix.toolkit.shell"
+    assert f.__qualname__ == name
