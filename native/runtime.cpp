@@ -183,10 +183,6 @@ nb::object lookup_attr(nb::handle obj, nb::handle name) {
     return nb::steal(v);
 }
 
-PyObject* type_lookup(nb::handle self, const Name& name) {
-    return _PyType_Lookup(Py_TYPE(self.ptr()), name.get());
-}
-
 bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl) {
     PyTypeObject* tp = Py_TYPE(self.ptr());
     if (tp->tp_getattro == PyObject_GenericGetAttr) {

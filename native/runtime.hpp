@@ -59,8 +59,6 @@ nb::object call_method(nb::handle self, const Name& name, std::initializer_list<
 PyObject* vectorcall_method(const Name& name, PyObject** argv, std::size_t nargs,
                             PyObject* kwnames);
 
-// The object that `type(self).NAME` resolves to, or null; borrowed.
-PyObject* type_lookup(nb::handle self, const Name& name);
 // getattr(obj, name) for any str name, or an invalid handle when that raises AttributeError
 // (the lookup behind hasattr).
 nb::object lookup_attr(nb::handle obj, nb::handle name);
@@ -96,16 +94,6 @@ std::vector<nb::object> import_from_now(const Call& c, const char* module,
 
 // False when the interpreter runs optimised (-O), so assert statements are skipped.
 bool assertions_enabled();
-
-inline bool is_exact_str(nb::handle h) {
-    return PyUnicode_CheckExact(h.ptr());
-}
-inline bool is_exact_int(nb::handle h) {
-    return PyLong_CheckExact(h.ptr());
-}
-inline bool is_exact_dict(nb::handle h) {
-    return PyDict_CheckExact(h.ptr());
-}
 
 // The UTF-8 view of a str (valid while the str lives); raises on lone surrogates.
 std::string_view utf8(nb::handle str);
