@@ -338,35 +338,6 @@ const Name n_difflib("difflib"), n_os("os"), n_tempfile("tempfile"), n_webbrowse
 
 // ---- small calling helpers ----
 
-bool truthy(nb::handle h) {
-    const int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) pc::raise_current();
-    return r == 1;
-}
-
-nb::object attr(nb::handle obj, const Name& name) {
-    PyObject* v = PyObject_GetAttr(obj.ptr(), name.get());
-    if (!v) pc::raise_current();
-    return nb::steal(v);
-}
-
-void set_attr(nb::handle obj, const Name& name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.get(), value.ptr()) < 0) pc::raise_current();
-}
-
-// What an f-string makes of a value.
-nb::str text_of(nb::handle h) {
-    PyObject* s = PyObject_Format(h.ptr(), nullptr);
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
-
-nb::str str_of(nb::handle h) {
-    PyObject* s = PyObject_Str(h.ptr());
-    if (!s) pc::raise_current();
-    return nb::steal<nb::str>(s);
-}
-
 nb::str join(const nb::list& parts, const Name& separator) {
     PyObject* s = PyUnicode_Join(separator.get(), parts.ptr());
     if (!s) pc::raise_current();
@@ -382,7 +353,7 @@ bool equals(nb::handle a, const Name& b) {
     if (PyUnicode_CheckExact(a.ptr())) return PyUnicode_Compare(a.ptr(), b.get()) == 0;
     nb::object r = nb::steal(PyObject_RichCompare(a.ptr(), b.get(), Py_EQ));
     if (!r.is_valid()) pc::raise_current();
-    return truthy(r);
+    return pc::truthy(r);
 }
 
 struct KwArg {
@@ -487,7 +458,7 @@ nb::object with_block(nb::handle manager, Body&& body) {
     } catch (nb::python_error& e) {
         nb::handle traceback = e.traceback().is_valid() ? e.traceback() : nb::handle(Py_None);
         nb::object suppressed = invoke(exit, {e.type(), e.value(), traceback});
-        if (!truthy(suppressed)) throw;
+        if (!pc::truthy(suppressed)) throw;
         return nb::object();
     }
     invoke(exit, {Py_None, Py_None, Py_None});
@@ -514,7 +485,7 @@ nb::object escape(nb::handle self, nb::handle text) {
 // other byte (space, '%', '#', '?', non-ASCII, ...) is percent-encoded, so the browser opens
 // exactly this file.
 nb::object file_uri(const Call& c, nb::handle absolute) {
-    nb::object raw = invoke(attr(c.global(n_os), n_fsencode), {absolute});
+    nb::object raw = invoke(pc::getattr(c.global(n_os), n_fsencode), {absolute});
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) < 0) pc::raise_current();
@@ -667,7 +638,7 @@ void PageWriter::panel_open(const Name& label, nb::handle name, Py_ssize_t count
     entry({p_file_name, name, p_span_end});
     nb::object number = nb::steal(PyLong_FromSsize_t(count));
     if (!number.is_valid()) pc::raise_current();
-    entry({p_line_count, str_of(number), p_lines});
+    entry({p_line_count, pc::to_str(number), p_lines});
     entry(p_div_end);
     entry(p_panel_content);
 }
@@ -676,12 +647,12 @@ void PageWriter::row(Py_ssize_t number, nb::handle symbol, nb::handle class_tail
                      nb::handle content) {
     nb::object num = nb::steal(PyLong_FromSsize_t(number));
     if (!num.is_valid()) pc::raise_current();
-    nb::str text = text_of(content);
+    nb::str text = pc::format(content);
     nb::handle shown =
         PyUnicode_GET_LENGTH(text.ptr()) == 0 ? nb::handle(n_space) : nb::handle(text);
     // The seven entries of a row, with their separating newlines inside the literal pieces.
-    entry({p_row_open, text_of(class_tail), p_row_number, str_of(num), p_row_symbol,
-           text_of(symbol), p_row_content, shown, p_row_end});
+    entry({p_row_open, pc::format(class_tail), p_row_number, pc::to_str(num), p_row_symbol,
+           pc::format(symbol), p_row_content, shown, p_row_end});
 }
 
 void PageWriter::panel_close() {
@@ -774,16 +745,16 @@ RowModel build_rows(nb::handle self, nb::handle opcodes, nb::handle lines1, nb::
 
 void write_rows(PageWriter& page, nb::handle self, const std::vector<Row>& rows, bool is_left) {
     nb::handle side = is_left ? Py_True : Py_False;
-    nb::object method = attr(self, n_get_symbol_and_class);
+    nb::object method = pc::getattr(self, n_get_symbol_and_class);
     for (const Row& r : rows) {
         nb::handle css_class = *r.css_class;
         std::vector<nb::object> result =
             unpack(invoke(method, {css_class}, {{n_is_left, side}}), 2);
         const nb::object& container_class = result[1];
         nb::object tail = nb::borrow(css_class);
-        if (truthy(container_class)) {
+        if (pc::truthy(container_class)) {
             nb::list parts;
-            append(parts, text_of(container_class));
+            append(parts, pc::format(container_class));
             append(parts, css_class);
             tail = join(parts, n_space);
         }
@@ -1105,7 +1076,7 @@ struct NativeRows {
 class RowWriter {
 public:
     explicit RowWriter(nb::handle self) {
-        nb::object method = attr(self, n_get_symbol_and_class);
+        nb::object method = pc::getattr(self, n_get_symbol_and_class);
         equal_left_ = row_style(method, n_equal_line, true);
         equal_right_ = row_style(method, n_equal_line, false);
         del_ = row_style(method, n_diff_del_left, true);
@@ -1259,7 +1230,7 @@ void write_page(const Call& c, nb::handle output_file, const std::vector<const U
     nb::object file = invoke(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
     with_block(file, [&](nb::handle f) {
         static const Name n_buffer("buffer"), n_release("release");
-        nb::object buffer = attr(f, n_buffer);
+        nb::object buffer = pc::getattr(f, n_buffer);
         for (const Utf8* p : pieces) {
             const std::string_view bytes = p->view();
             nb::object view = nb::steal(
@@ -1277,12 +1248,12 @@ void write_page(const Call& c, nb::handle output_file, const std::vector<const U
 
 nb::object init(Call& c) {
     nb::handle self = c[0], text1 = c[1], text2 = c[2], file1 = c[3], file2 = c[4];
-    if (truthy(file1) && truthy(file2)) {
-        set_attr(self, n_lines1, pc::call_method(self, n_read_file, {file1}));
-        set_attr(self, n_lines2, pc::call_method(self, n_read_file, {file2}));
-        nb::object path = attr(c.global(n_os), n_path);
-        set_attr(self, n_name1, invoke(attr(path, n_basename), {file1}));
-        set_attr(self, n_name2, invoke(attr(path, n_basename), {file2}));
+    if (pc::truthy(file1) && pc::truthy(file2)) {
+        pc::setattr(self, n_lines1, pc::call_method(self, n_read_file, {file1}));
+        pc::setattr(self, n_lines2, pc::call_method(self, n_read_file, {file2}));
+        nb::object path = pc::getattr(c.global(n_os), n_path);
+        pc::setattr(self, n_name1, invoke(pc::getattr(path, n_basename), {file1}));
+        pc::setattr(self, n_name2, invoke(pc::getattr(path, n_basename), {file2}));
         return nb::none();
     }
     if (text1.is_none() || text2.is_none())
@@ -1290,10 +1261,10 @@ nb::object init(Call& c) {
     for (auto [text, attr] : {std::pair{text1, &n_lines1}, std::pair{text2, &n_lines2}}) {
         PyObject* lines = PyUnicode_Splitlines(text.ptr(), 1);
         if (!lines) pc::raise_current();
-        set_attr(self, *attr, nb::steal(lines));
+        pc::setattr(self, *attr, nb::steal(lines));
     }
-    set_attr(self, n_name1, nb::str("Text 1"));
-    set_attr(self, n_name2, nb::str("Text 2"));
+    pc::setattr(self, n_name1, nb::str("Text 1"));
+    pc::setattr(self, n_name2, nb::str("Text 2"));
     return nb::none();
 }
 
@@ -1334,7 +1305,7 @@ nb::object char_level_diff(Call& c) {
         opcodes = opcode_list(seqmatch::opcodes(e.a, e.b, e.alphabet));
     } else {
         nb::object matcher =
-            invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
+            invoke(pc::getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, text1, text2});
         opcodes = pc::call_method(matcher, n_get_opcodes, {});
     }
     nb::list result1, result2;
@@ -1345,7 +1316,7 @@ nb::object char_level_diff(Call& c) {
         nb::object run = nb::steal(PyObject_GetItem(text.ptr(), bounds.ptr()));
         if (!run.is_valid()) pc::raise_current();
         append(out, open);
-        append(out, text_of(escape(self, run)));
+        append(out, pc::format(escape(self, run)));
         append(out, p_span_end);
     };
     nb::object it = nb::steal(PyObject_GetIter(opcodes.ptr()));
@@ -1409,10 +1380,10 @@ nb::object get_symbol_and_class(Call& c) {
         if (r < 0) pc::raise_current();
         return r == 1;
     };
-    if (contains(n_diff_del_left) && truthy(is_left)) return nb::borrow(del_left);
-    if (contains(n_diff_add_right) && !truthy(is_left)) return nb::borrow(add_right);
-    if (contains(n_diff_replace_left) && truthy(is_left)) return nb::borrow(replace_left);
-    if (contains(n_diff_replace_right) && !truthy(is_left)) return nb::borrow(replace_right);
+    if (contains(n_diff_del_left) && pc::truthy(is_left)) return nb::borrow(del_left);
+    if (contains(n_diff_add_right) && !pc::truthy(is_left)) return nb::borrow(add_right);
+    if (contains(n_diff_replace_left) && pc::truthy(is_left)) return nb::borrow(replace_left);
+    if (contains(n_diff_replace_right) && !pc::truthy(is_left)) return nb::borrow(replace_right);
     return nb::borrow(plain);
 }
 
@@ -1420,10 +1391,10 @@ nb::object get_symbol_and_class(Call& c) {
 nb::object output_path(const Call& c, nb::object output_file) {
     if (!output_file.is_none()) return output_file;
     nb::object made =
-        invoke(attr(c.global(n_tempfile), n_mkstemp), {},
+        invoke(pc::getattr(c.global(n_tempfile), n_mkstemp), {},
                {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
     std::vector<nb::object> fd_path = unpack(made, 2);
-    invoke(attr(c.global(n_os), n_close), {fd_path[0]});
+    invoke(pc::getattr(c.global(n_os), n_close), {fd_path[0]});
     return fd_path[1];
 }
 
@@ -1436,13 +1407,14 @@ nb::object native_page(Call& c, nb::handle self, nb::handle lines1, nb::handle l
     nb::object css = pc::call_method(self, n_get_custom_css, {});
     nb::object js = pc::call_method(self, n_get_javascript, {});
     nb::object now = pc::call_method(c.global(n_datetime), n_now, {});
-    head.head(css, js, text_of(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
+    head.head(css, js,
+              pc::format(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
     head.toolbar();
-    head.panel_open(p_original, text_of(escape(self, str_of(attr(self, n_name1)))),
+    head.panel_open(p_original, pc::format(escape(self, pc::to_str(pc::getattr(self, n_name1)))),
                     PyList_GET_SIZE(lines1.ptr()));
     middle.panel_close();
     middle.divider();
-    middle.panel_open(p_new, text_of(escape(self, str_of(attr(self, n_name2)))),
+    middle.panel_open(p_new, pc::format(escape(self, pc::to_str(pc::getattr(self, n_name2)))),
                       PyList_GET_SIZE(lines2.ptr()));
     tail.panel_close();
     tail.finish();
@@ -1463,7 +1435,7 @@ nb::object generate_html(Call& c) {
     nb::handle self = c[0], auto_open = c[2];
     nb::object output_file = nb::borrow(c[1]);
 
-    nb::object lines1 = attr(self, n_lines1), lines2 = attr(self, n_lines2);
+    nb::object lines1 = pc::getattr(self, n_lines1), lines2 = pc::getattr(self, n_lines2);
     std::optional<seqmatch::Encoded> encoded;
     if (standard_difflib(c)) encoded = seqmatch::encode_lines(lines1, lines2);
     if (encoded && own_page_methods(self)) {
@@ -1473,8 +1445,8 @@ nb::object generate_html(Call& c) {
         if (encoded) {
             opcodes = opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet));
         } else {
-            nb::object matcher =
-                invoke(attr(c.global(n_difflib), n_SequenceMatcher), {Py_None, lines1, lines2});
+            nb::object matcher = invoke(pc::getattr(c.global(n_difflib), n_SequenceMatcher),
+                                        {Py_None, lines1, lines2});
             opcodes = pc::call_method(matcher, n_get_opcodes, {});
         }
         RowModel rows = build_rows(self, opcodes, lines1, lines2);
@@ -1484,18 +1456,20 @@ nb::object generate_html(Call& c) {
         nb::object js = pc::call_method(self, n_get_javascript, {});
         nb::object now = pc::call_method(c.global(n_datetime), n_now, {});
         page.head(css, js,
-                  text_of(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
+                  pc::format(pc::call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")})));
         page.toolbar();
         const Py_ssize_t count1 = PyObject_Length(lines1.ptr());
         if (count1 < 0) pc::raise_current();
         // Names are escaped like line content: a file name must not add markup to the page.
-        page.panel_open(p_original, text_of(escape(self, str_of(attr(self, n_name1)))), count1);
+        page.panel_open(p_original,
+                        pc::format(escape(self, pc::to_str(pc::getattr(self, n_name1)))), count1);
         write_rows(page, self, rows.left, true);
         page.panel_close();
         page.divider();
         const Py_ssize_t count2 = PyObject_Length(lines2.ptr());
         if (count2 < 0) pc::raise_current();
-        page.panel_open(p_new, text_of(escape(self, str_of(attr(self, n_name2)))), count2);
+        page.panel_open(p_new, pc::format(escape(self, pc::to_str(pc::getattr(self, n_name2)))),
+                        count2);
         write_rows(page, self, rows.right, false);
         page.panel_close();
         page.finish();
@@ -1506,10 +1480,11 @@ nb::object generate_html(Call& c) {
             invoke(c.global(n_open), {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
         with_block(file, [&](nb::handle f) { return pc::call_method(f, n_write, {html}); });
     }
-    if (truthy(auto_open)) {
+    if (pc::truthy(auto_open)) {
         nb::object os = c.global(n_os);
-        nb::object absolute = invoke(attr(attr(os, n_path), n_abspath), {output_file});
-        invoke(attr(c.global(n_webbrowser), n_open), {file_uri(c, absolute)});
+        nb::object absolute =
+            invoke(pc::getattr(pc::getattr(os, n_path), n_abspath), {output_file});
+        invoke(pc::getattr(c.global(n_webbrowser), n_open), {file_uri(c, absolute)});
     }
     return output_file;
 }
@@ -1517,10 +1492,10 @@ nb::object generate_html(Call& c) {
 // ---- compare ----
 
 nb::object is_file(const Call& c, nb::handle path) {
-    nb::object os_path = attr(c.global(n_os), n_path);
-    nb::object exists = invoke(attr(os_path, n_exists), {path});
-    if (!truthy(exists)) return exists;
-    return invoke(attr(os_path, n_isfile), {path});
+    nb::object os_path = pc::getattr(c.global(n_os), n_path);
+    nb::object exists = invoke(pc::getattr(os_path, n_exists), {path});
+    if (!pc::truthy(exists)) return exists;
+    return invoke(pc::getattr(os_path, n_isfile), {path});
 }
 
 nb::object compare(Call& c) {
@@ -1528,10 +1503,10 @@ nb::object compare(Call& c) {
     nb::object is_file1 = is_file(c, arg1);
     nb::object is_file2 = is_file(c, arg2);
     nb::object cls = c.global(n_BeautifulHtmlDiff);
-    nb::object comparer = truthy(is_file1) && truthy(is_file2)
+    nb::object comparer = pc::truthy(is_file1) && pc::truthy(is_file2)
                               ? invoke(cls, {}, {{n_file1, arg1}, {n_file2, arg2}})
                               : invoke(cls, {}, {{n_text1, arg1}, {n_text2, arg2}});
-    return invoke(attr(comparer, n_generate_html), {},
+    return invoke(pc::getattr(comparer, n_generate_html), {},
                   {{n_output_file, output_file}, {n_auto_open, auto_open}});
 }
 
