@@ -902,7 +902,7 @@ def test_compare_checks_what_generate_html_returns(result, ok, monkeypatch):
 
 # ---- command line ----
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 def run_diff(*args, cwd, **env):

@@ -1,6 +1,6 @@
 """The terminal launcher's choices on Windows, macOS and Linux, seen through the process starts it
 asks for. Windows and macOS cannot run here, so `platform`, `shutil`, `subprocess` and `os` are
-rebound in the module namespace; the real emulators run in test_shell_terminal_x11.py."""
+rebound in the module namespace; the real emulators run in test_terminal_x11.py."""
 
 import re
 import subprocess

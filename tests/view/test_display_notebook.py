@@ -14,7 +14,7 @@ nbformat = pytest.importorskip("nbformat")
 nbclient = pytest.importorskip("nbclient")
 pytest.importorskip("ipykernel")
 
-NOTEBOOK = pathlib.Path(__file__).parent.parent / "examples" / "display.ipynb"
+NOTEBOOK = pathlib.Path(__file__).resolve().parents[2] / "examples" / "display.ipynb"
 
 
 @pytest.fixture(scope="module")

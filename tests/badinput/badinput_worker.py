@@ -5,7 +5,7 @@ that is not an ordinary Python exception.  The parent test runs it in a subproce
 is reported, not suffered; before each case the worker writes the case's number and label to the
 progress file, so a crash can be pinned to the call that caused it.
 
-    python tests/badinput_worker.py MODULE --tmp DIR --progress FILE --results FILE
+    python tests/badinput/badinput_worker.py MODULE --tmp DIR --progress FILE --results FILE
         [--mode cases|leaks] [--start N] [--only N]
 """
 
