@@ -20,6 +20,7 @@ import time
 import types
 from pathlib import Path
 
+import pelorix
 from pelorix.toolkit import view
 
 TIMESTAMP = re.compile(rb'<span class="timestamp">[^<]*</span>')
@@ -76,6 +77,7 @@ def compare_speed(count, folder):
     file1, file2 = write_inputs(count, folder)
     diff = view.BeautifulHtmlDiff(file1=file1, file2=file2)
     fast_page, slow_page = os.path.join(folder, "fast.html"), os.path.join(folder, "slow.html")
+
     def page(path):
         diff.generate_html(output_file=path, auto_open=False)
 
@@ -87,10 +89,13 @@ def compare_speed(count, folder):
     finally:
         view.difflib = standard
     same = TIMESTAMP.sub(b"", Path(fast_page).read_bytes()) == TIMESTAMP.sub(
-        b"", Path(slow_page).read_bytes())
+        b"", Path(slow_page).read_bytes()
+    )
     size = os.path.getsize(fast_page)
-    print(f"diff page, {count} lines ({size / 1e6:.1f} MB page, byte-identical: {same}): "
-          f"baseline {slow * 1e3:.0f} ms, pelorix {fast * 1e3:.1f} ms, ratio {slow / fast:.1f}x")
+    print(
+        f"diff page, {count} lines ({size / 1e6:.1f} MB page, byte-identical: {same}): "
+        f"baseline {slow * 1e3:.0f} ms, pelorix {fast * 1e3:.1f} ms, ratio {slow / fast:.1f}x"
+    )
     if not same:
         raise SystemExit("the two pages differ")
 
@@ -117,15 +122,33 @@ print(status("VmHWM:") - before)
 def peak_memory(count, folder):
     file1, file2 = write_inputs(count, folder)
     page = os.path.join(folder, "memory.html")
-    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, file1, file2, page],
-                         capture_output=True, text=True, check=True)
+    # The probe imports the package this run imported: its parent folder first on the path, and
+    # -P so the working directory (the source tree, which has no built modules) is not.
+    package_root = str(Path(pelorix.__file__).resolve().parent.parent)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(
+            [package_root] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+        ),
+    )
+    out = subprocess.run(
+        [sys.executable, "-P", "-c", MEMORY_PROBE, file1, file2, page],
+        check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+    )
+    if out.returncode != 0:
+        raise SystemExit(f"the memory probe failed:\n{out.stderr}")
     peak = int(out.stdout)
     inputs = os.path.getsize(file1) + os.path.getsize(file2)
     size = os.path.getsize(page)
     allowed = 3 * (size + inputs)
-    print(f"peak memory, {count} lines: {peak / 1e6:.1f} MB while making a {size / 1e6:.1f} MB page "
-          f"from {inputs / 1e6:.1f} MB of input; limit 3x (page + inputs) = {allowed / 1e6:.1f} MB; "
-          f"ratio {peak / (size + inputs):.2f}x")
+    print(
+        f"peak memory, {count} lines: {peak / 1e6:.1f} MB while making a {size / 1e6:.1f} MB page "
+        f"from {inputs / 1e6:.1f} MB of input; limit 3x (page + inputs) = {allowed / 1e6:.1f} MB; "
+        f"ratio {peak / (size + inputs):.2f}x"
+    )
 
 
 def main():
