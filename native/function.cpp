@@ -10,6 +10,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "private_api.hpp"
 #include "runtime.hpp"
 
 namespace pelorix {
@@ -533,7 +534,7 @@ PyObject* Name::type_lookup(PyTypeObject* type) const {
     if (type == seen_type_ && type->tp_version_tag == seen_version_ &&
         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
         return seen_value_;
-    PyObject* value = _PyType_Lookup(type, get());  // gives the type a version tag if it can
+    PyObject* value = cpython::type_lookup(type, get());  // gives the type a version tag if it can
     if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         seen_type_ = type;
         seen_version_ = type->tp_version_tag;
@@ -544,23 +545,8 @@ PyObject* Name::type_lookup(PyTypeObject* type) const {
     return value;
 }
 
-namespace {
-// A dict's version tag: globally unique, and changed by every modification of the dict.
-std::uint64_t dict_version(PyObject* dict) {
-#if PY_VERSION_HEX < 0x030D0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-#else
-    (void)dict;
-    return 0;  // no usable version tag: never cache
-#endif
-}
-}  // namespace
-
 PyObject* Name::dict_lookup(PyObject* dict) const {
-    const std::uint64_t version = dict_version(dict);
+    const std::uint64_t version = cpython::dict_version(dict);
     if (dict == seen_dict_ && version == seen_dict_version_ && version != 0)
         return seen_dict_value_;
     PyObject* value = PyDict_GetItemWithError(dict, get());

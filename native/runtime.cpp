@@ -2,12 +2,16 @@
 #include "runtime.hpp"
 
 #include <cstdarg>
+#include <iterator>
 #include <vector>
+
+#include "names.hpp"
+#include "private_api.hpp"
 
 namespace pelorix {
 
 namespace {
-const Name n_print("print"), n_import("__import__");
+const Name n_import("__import__");
 
 PyObject* empty_str() {
     static PyObject* empty = PyUnicode_InternFromString("");
@@ -23,7 +27,7 @@ PyObject* instance_dict(PyObject* self, bool& failed) {
     PyTypeObject* tp = Py_TYPE(self);
     failed = false;
     if (tp->tp_dictoffset == 0 && !(tp->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    PyObject** dictptr = cpython::object_dict_slot(self);
     if (!dictptr) {
         failed = true;
         return nullptr;
@@ -98,34 +102,77 @@ nb::object make_class(nb::handle metaclass, const char* name, nb::handle bases, 
 }
 
 void print(const Call& c, std::initializer_list<nb::handle> args) {
-    nb::object fn = c.global(n_print);
-    std::vector<PyObject*> argv;
-    argv.reserve(args.size());
-    for (nb::handle a : args) argv.push_back(a.ptr());
-    PyObject* r = PyObject_Vectorcall(fn.ptr(), argv.data(), argv.size(), nullptr);
+    call(c.global(n_print), args);
+}
+
+namespace {
+// The argument vector of one vectorcall.  Calls with a few arguments, nearly all of them, keep it
+// on the stack.
+class ArgVector {
+public:
+    explicit ArgVector(std::size_t capacity)
+        : data_(capacity <= std::size(small_) ? small_ : (heap_.resize(capacity), heap_.data())) {}
+    void push(PyObject* arg) { data_[size_++] = arg; }
+    PyObject** data() { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    PyObject* small_[8];
+    std::vector<PyObject*> heap_;
+    PyObject** data_;
+    std::size_t size_ = 0;
+};
+
+// The kwnames tuple of a vectorcall (invalid when there are no keywords); the values go after the
+// positionals in the argument vector.
+nb::object keyword_names(std::initializer_list<Kw> kwargs, ArgVector& argv) {
+    if (kwargs.size() == 0) return {};
+    nb::object names = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    if (!names.is_valid()) raise_current();
+    Py_ssize_t k = 0;
+    for (const Kw& kw : kwargs) {
+        PyTuple_SET_ITEM(names.ptr(), k++, Py_NewRef(kw.name.get()));
+        argv.push(kw.value.ptr());
+    }
+    return names;
+}
+}  // namespace
+
+nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
+                std::initializer_list<Kw> kwargs) {
+    // argv[0] stays free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET), e.g. to put self there
+    ArgVector argv(1 + args.size() + kwargs.size());
+    argv.push(nullptr);
+    for (nb::handle a : args) argv.push(a.ptr());
+    nb::object names = keyword_names(kwargs, argv);
+    PyObject* r = PyObject_Vectorcall(fn.ptr(), argv.data() + 1,
+                                      args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr());
     if (!r) raise_current();
-    Py_DECREF(r);
+    return nb::steal(r);
+}
+
+nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
+                       std::initializer_list<Kw> kwargs) {
+    ArgVector argv(1 + args.size() + kwargs.size());
+    argv.push(self.ptr());
+    for (nb::handle a : args) argv.push(a.ptr());
+    nb::object names = keyword_names(kwargs, argv);
+    PyObject* r = vectorcall_method(name, argv.data(), 1 + args.size(), names.ptr());
+    if (!r) raise_current();
+    return nb::steal(r);
 }
 
 nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
                        nb::handle kwargs) {
-    if (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr()) > 0) {
-        nb::object method = nb::steal(PyObject_GetAttr(self.ptr(), name.get()));
-        if (!method.is_valid()) raise_current();
-        nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-        if (!tuple.is_valid()) raise_current();
-        Py_ssize_t i = 0;
-        for (nb::handle a : args) PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(a.ptr()));
-        PyObject* r = PyObject_Call(method.ptr(), tuple.ptr(), kwargs.ptr());
-        if (!r) raise_current();
-        return nb::steal(r);
-    }
-    PyObject* argv[8];
-    if (args.size() + 1 > 8) raise(PyExc_RuntimeError, "too many arguments");
-    argv[0] = self.ptr();
-    std::size_t n = 1;
-    for (nb::handle a : args) argv[n++] = a.ptr();
-    PyObject* r = vectorcall_method(name, argv, n, nullptr);
+    if (!kwargs.is_valid() || PyDict_GET_SIZE(kwargs.ptr()) == 0)
+        return call_method(self, name, args, std::initializer_list<Kw>{});
+    nb::object method = nb::steal(PyObject_GetAttr(self.ptr(), name.get()));
+    if (!method.is_valid()) raise_current();
+    nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    if (!tuple.is_valid()) raise_current();
+    Py_ssize_t i = 0;
+    for (nb::handle a : args) PyTuple_SET_ITEM(tuple.ptr(), i++, Py_NewRef(a.ptr()));
+    PyObject* r = PyObject_Call(method.ptr(), tuple.ptr(), kwargs.ptr());
     if (!r) raise_current();
     return nb::steal(r);
 }
@@ -164,7 +211,7 @@ nb::object lookup_attr(nb::handle obj, nb::handle name) {
     PyObject* self = obj.ptr();
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name.ptr())) {
-        PyObject* attr = _PyType_Lookup(tp, name.ptr());
+        PyObject* attr = cpython::type_lookup(tp, name.ptr());
         if (!attr || !Py_TYPE(attr)->tp_descr_get) {
             bool failed = false;
             PyObject* dict = instance_dict(self, failed);
@@ -179,7 +226,7 @@ nb::object lookup_attr(nb::handle obj, nb::handle name) {
         }
     }
     PyObject* v = nullptr;
-    if (_PyObject_LookupAttr(self, name.ptr(), &v) < 0) raise_current();
+    if (cpython::lookup_attr(self, name.ptr(), &v) < 0) raise_current();
     return nb::steal(v);
 }
 
@@ -196,7 +243,7 @@ bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl) {
         }
     }
     PyObject* method = nullptr;
-    const int unbound = _PyObject_GetMethod(self.ptr(), name.get(), &method);
+    const int unbound = cpython::get_method(self.ptr(), name.get(), &method);
     if (!method) raise_current();
     const bool same = unbound == 1 && is_function_of(method, decl);
     Py_DECREF(method);
@@ -258,6 +305,64 @@ void setitem(nb::handle obj, nb::handle key, nb::handle value) {
     if (r < 0) raise_current();
 }
 
+nb::object getitem(nb::handle seq, Py_ssize_t i) {
+    PyObject* v = PySequence_GetItem(seq.ptr(), i);
+    if (!v) raise_current();
+    return nb::steal(v);
+}
+
+Py_ssize_t as_index(nb::handle h) {
+    const Py_ssize_t i = PyNumber_AsSsize_t(h.ptr(), PyExc_OverflowError);
+    if (i == -1 && PyErr_Occurred()) raise_current();
+    return i;
+}
+
+bool equals(nb::handle a, nb::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
+        return a.ptr() == b.ptr() || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    // not PyObject_RichCompareBool: its identity shortcut would make nan == nan true
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) raise_current();
+    return truthy(nb::steal(r));
+}
+
+void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0) raise_current();
+}
+
+std::vector<nb::object> unpack(nb::handle value, std::size_t n) {
+    PyObject* v = value.ptr();
+    std::vector<nb::object> out;
+    out.reserve(n);
+    if ((PyTuple_CheckExact(v) || PyList_CheckExact(v)) &&
+        static_cast<std::size_t>(Py_SIZE(v)) == n) {
+        PyObject** items = PySequence_Fast_ITEMS(v);
+        for (std::size_t i = 0; i < n; ++i) out.push_back(nb::borrow(items[i]));
+        return out;
+    }
+    PyObject* raw = PyObject_GetIter(v);
+    if (!raw) {
+        // Only a value with no way of iterating at all gets the unpacking message; an __iter__ that
+        // raises TypeError keeps its own.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(v)->tp_iter &&
+            !PySequence_Check(v)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        raise_current();
+    }
+    nb::object it = nb::steal(raw);
+    while (out.size() < n) {
+        nb::object item = next(it);
+        if (!item.is_valid())
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                  out.size());
+        out.push_back(std::move(item));
+    }
+    if (next(it).is_valid()) raise(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+    return out;
+}
+
 nb::str format(nb::handle h) {
     PyObject* s = PyObject_Format(h.ptr(), nullptr);
     if (!s) raise_current();
@@ -281,7 +386,11 @@ nb::str concat(std::initializer_list<nb::handle> parts) {
 }
 
 nb::str join(const char* separator, nb::handle items) {
-    PyObject* s = PyUnicode_Join(nb::str(separator).ptr(), items.ptr());
+    return join(nb::str(separator), items);
+}
+
+nb::str join(nb::handle separator, nb::handle items) {
+    PyObject* s = PyUnicode_Join(separator.ptr(), items.ptr());
     if (!s) raise_current();
     return nb::steal<nb::str>(s);
 }

@@ -48,9 +48,23 @@ nb::object make_class(nb::handle metaclass, const char* name, nb::handle bases, 
 // print(*args) through the module's `print` (module namespace first, then builtins).
 void print(const Call& c, std::initializer_list<nb::handle> args);
 
+// One keyword argument of `call`: NAME=value (both borrowed for the call).
+struct Kw {
+    const Name& name;
+    nb::handle value;
+};
+
+// fn(*args, NAME=value, ...) with the keywords in the order given, through vectorcall (no dict is
+// built).  Arguments are borrowed; returns a new reference.
+nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
+                std::initializer_list<Kw> kwargs = {});
+
 // self.NAME(*args): normal attribute lookup, so overrides and instance attributes are honoured.
 nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
                        nb::handle kwargs = nb::handle());
+// self.NAME(*args, NAME=value, ...), the same lookup with keywords in the order given.
+nb::object call_method(nb::handle self, const Name& name, std::initializer_list<nb::handle> args,
+                       std::initializer_list<Kw> kwargs);
 
 // self.NAME(*argv[1:nargs], **kwnames...) where argv[0] is self, as a method call does it (the
 // function found on the type is called with self in front, unless an instance attribute or a
@@ -75,12 +89,27 @@ void setattr(nb::handle obj, const Name& name, nb::handle value);
 bool truthy(nb::handle h);
 nb::object getitem(nb::handle obj, nb::handle key);
 void setitem(nb::handle obj, nb::handle key, nb::handle value);
+// seq[i] for a sequence (a negative i counts from the end, as PySequence_GetItem does).
+nb::object getitem(nb::handle seq, Py_ssize_t i);
+// operator.index(h) as a C index; OverflowError when it does not fit.
+Py_ssize_t as_index(nb::handle h);
+// bool(a == b); two exact strs are compared without a round trip through the interpreter.
+bool equals(nb::handle a, nb::handle b);
+// list.append(item) on an exact list.
+void append(nb::handle list, nb::handle item);
+
+// `a, b, ... = value`: exactly n items (new references), with the interpreter's messages for a
+// non-iterable value and for too few or too many items.  Exact tuples and lists of the right size
+// take a short path, as the interpreter's own specialised unpacking does.
+std::vector<nb::object> unpack(nb::handle value, std::size_t n);
 
 // f"{h}", str(h), and "".join of texts.
 nb::str format(nb::handle h);
 nb::str to_str(nb::handle h);
 nb::str concat(std::initializer_list<nb::handle> parts);
 nb::str join(const char* separator, nb::handle items);
+// separator.join(items) for a str separator.
+nb::str join(nb::handle separator, nb::handle items);
 
 // iter(h), and next(it) giving an invalid handle when the iterator is exhausted.
 nb::object iterate(nb::handle h);
