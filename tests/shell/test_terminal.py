@@ -225,25 +225,47 @@ def test_macos_script_runs_the_command_in_the_directory(host, tmp_path, dirname)
     assert (target / "where is").read_text() == f"{target}\n"
 
 
+@pytest.fixture
+def graphical(monkeypatch):
+    """A graphical session for the command line's check, which reads the real environment."""
+    monkeypatch.setenv("DISPLAY", ":0")
+    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+
+
 @pytest.mark.parametrize(
     "argv, command, cwd",
     [
         (["terminal"], None, None),
-        (["terminal", "--cwd", "/srv/a b", "pwd > x"], "pwd > x", "/srv/a b"),
+        (["terminal", "--cwd", "{tmp}/a b", "pwd > x"], "pwd > x", "{tmp}/a b"),
         (["terminal", "echo", "hi there"], "echo 'hi there'", None),
         (["terminal", "--", "ls", "-l"], "ls -l", None),
     ],
 )
-def test_cli_terminal(host, argv, command, cwd):
+def test_cli_terminal(host, graphical, tmp_path, argv, command, cwd):
     configure, started = host
     configure("Linux", ["xterm"])
+    (tmp_path / "a b").mkdir()
+    argv = [word.format(tmp=tmp_path) for word in argv]
     assert main(argv) == 0
     expected = ["xterm"] + (["-e", "bash", "-c", command + "; exec bash"] if command else [])
-    assert started == [(expected, {"cwd": cwd})]
+    assert started == [(expected, {"cwd": cwd and cwd.format(tmp=tmp_path)})]
 
 
-def test_cli_terminal_reports_missing_emulator(host):
+def test_cli_terminal_reports_missing_emulator(host, graphical):
     configure, _ = host
     configure("Linux", [])
     with pytest.raises(SystemExit, match="no supported terminal emulator"):
         main(["terminal", "ls"])
+
+
+@pytest.mark.parametrize(
+    "system, programs, argv",
+    [("Windows", ["wt"], [WT]), ("Darwin", [], ["open", "-a", "Terminal"])],
+)
+def test_cli_terminal_needs_no_display_off_linux(host, monkeypatch, system, programs, argv):
+    configure, started = host
+    configure(system, programs)
+    monkeypatch.delenv("DISPLAY", raising=False)
+    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+    assert main(["terminal"]) == 0
+    assert [args for args, _ in started] == [argv]
