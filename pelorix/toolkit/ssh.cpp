@@ -22,6 +22,7 @@ namespace {
 
 const Name n_paramiko("paramiko"), n_SSHClient("SSHClient"), n_AutoAddPolicy("AutoAddPolicy"),
     n_RSAKey("RSAKey"), n_from_private_key_file("from_private_key_file"),
+    n_load_system_host_keys("load_system_host_keys"),
     n_set_missing_host_key_policy("set_missing_host_key_policy"), n_connect("connect"),
     n_open_sftp("open_sftp"), n_close("close"), n_exec_command("exec_command"), n_write("write"),
     n_flush("flush"), n_channel("channel"), n_closed("closed"), n_eof_received("eof_received"),
@@ -79,6 +80,11 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
 nb::object client(Call& c) {
     nb::handle self = c[0];
     nb::object ssh = getattr(c.global(n_paramiko), n_SSHClient)();
+    // The hosts the user already trusts (~/.ssh/known_hosts, when there is one) are checked, so a
+    // machine answering for a known host with another key is refused before any password goes
+    // out.  Loaded as system keys, they are never written back: unknown hosts the policy accepts
+    // are kept in memory only.
+    pc::call_method(ssh, n_load_system_host_keys, {});
     nb::object policy = getattr(c.global(n_paramiko), n_AutoAddPolicy)();
     pc::call_method(ssh, n_set_missing_host_key_policy, {policy});
     try {

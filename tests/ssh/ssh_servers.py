@@ -50,23 +50,30 @@ def wait_for_port(port, proc, log_path, timeout=15.0):
 
 
 class OpenSSHServer:
-    """sshd -D on a free port; `user`, `key_path` and `sudo_password` are what a client needs."""
+    """sshd -D on a free port; `user`, `key_path` and `sudo_password` are what a client needs,
+    `host_key` is the public key it answers with and `log_path` its log.  At log level "DEBUG"
+    the log names every authentication method a client tries, but sshd also writes debug lines
+    into the standard error of commands, so run no commands on such a server."""
 
-    def __init__(self, folder, sudo_password):
+    def __init__(self, folder, sudo_password, log_level="INFO"):
         if not os.path.exists(SSHD):
             raise RuntimeError(f"{SSHD} is missing: install openssh-server (.ci/apt-packages)")
         self.folder = str(folder)
         self.user = getpass.getuser()
         self.sudo_password = sudo_password
+        self.log_level = log_level
         self.port = free_port()
         self.key_path = os.path.join(self.folder, "id_rsa")
+        self.log_path = self._path("sshd.log")
         self._write_files()
         os.makedirs("/run/sshd", exist_ok=True)  # sshd's privilege-separation folder
         # sshd's log goes to a file: a pipe nobody reads would fill up and stall the server
-        with open(self._path("sshd.log"), "w") as log:
+        with open(self.log_path, "w") as log:
             self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", self._path("sshd_config")],
                                          stdout=subprocess.DEVNULL, stderr=log)
-        wait_for_port(self.port, self.proc, self._path("sshd.log"))
+        wait_for_port(self.port, self.proc, self.log_path)
+        with open(self._path("host_key.pub")) as f:
+            self.host_key = " ".join(f.read().split()[:2])
 
     def _path(self, name):
         return os.path.join(self.folder, name)
@@ -97,6 +104,7 @@ class OpenSSHServer:
             PermitRootLogin prohibit-password
             PasswordAuthentication no
             KbdInteractiveAuthentication no
+            LogLevel {self.log_level}
             UsePAM no
             StrictModes no
             Subsystem sftp internal-sftp
@@ -115,8 +123,9 @@ class OpenSSHServer:
 
 
 class _PasswordLogin(asyncssh.SSHServer):
-    def __init__(self, user, password, connections):
+    def __init__(self, user, password, connections, passwords):
         self._user, self._password, self._connections = user, password, connections
+        self._passwords = passwords
 
     def connection_made(self, conn):
         self._connections.add(conn)
@@ -128,14 +137,19 @@ class _PasswordLogin(asyncssh.SSHServer):
         return True
 
     def validate_password(self, username, password):
+        self._passwords.append(password)
         return username == self._user and password == self._password
 
 
 class AsyncSSHServer:
-    """An asyncssh server on its own event loop thread; `handler(process)` serves each command."""
+    """An asyncssh server on its own event loop thread; `handler(process)` serves each command.
+    `host_key` is the public key it answers with; `passwords` lists every password it was sent."""
 
     def __init__(self, user, password, handler):
         self.user, self.password = user, password
+        self.passwords = []
+        self._key = asyncssh.generate_private_key("ssh-ed25519")
+        self.host_key = " ".join(self._key.export_public_key().decode().split()[:2])
         self._connections = set()
         self._loop = asyncio.new_event_loop()
         self._thread = threading.Thread(target=self._loop.run_forever, daemon=True)
@@ -148,8 +162,8 @@ class AsyncSSHServer:
 
     async def _start(self, handler):
         return await asyncssh.create_server(
-            lambda: _PasswordLogin(self.user, self.password, self._connections), "127.0.0.1", 0,
-            server_host_keys=[asyncssh.generate_private_key("ssh-ed25519")],
+            lambda: _PasswordLogin(self.user, self.password, self._connections, self.passwords),
+            "127.0.0.1", 0, server_host_keys=[self._key],
             process_factory=handler)
 
     def stop(self):

@@ -98,6 +98,9 @@ class FakeParamiko:
             def __init__(self, *args, **kw):
                 fake.log.append(("SSHClient", args, kw))
 
+            def load_system_host_keys(self, *args, **kw):
+                fake.log.append(("load_system_host_keys", args, kw))
+
             def set_missing_host_key_policy(self, *args, **kw):
                 fake.log.append(("set_missing_host_key_policy", args, kw))
 
@@ -143,6 +146,17 @@ def client(**kw):
 
 def printed(capsys):
     return capsys.readouterr().out
+
+
+# What a password connection records: the client, the user's trusted host keys, the policy for
+# unknown hosts, the connection itself.
+CONNECTING = ["SSHClient", "load_system_host_keys", "set_missing_host_key_policy", "connect"]
+
+
+def after_connecting(fake):
+    """The calls recorded after a password connection, which must come first."""
+    assert fake.names()[: len(CONNECTING)] == CONNECTING
+    return fake.log[len(CONNECTING):]
 
 
 # ---- the module and the class as Python code would define them ----
@@ -206,14 +220,15 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     c = client(pkey_path=pkey_path)
     got = c._SSHClient__client
     assert isinstance(got, fake.SSHClient)
-    assert fake.names()[:2] == ["SSHClient", "set_missing_host_key_policy"]
-    policy_args = fake.log[1][1]
+    assert fake.names()[:3] == CONNECTING[:3]
+    assert fake.log[1] == ("load_system_host_keys", (), {})
+    policy_args = fake.log[2][1]
     assert len(policy_args) == 1 and type(policy_args[0]) is fake.AutoAddPolicy
     auth = {"pkey": "KEY"} if expect_key else {"password": "pw"}
     expected = [("connect", ("lab-host",), {"port": 2222, "username": "ann", **auth})]
     if expect_key:
         expected.insert(0, ("from_private_key_file", (pkey_path,), {}))
-    assert fake.log[2:] == expected
+    assert fake.log[3:] == expected
     assert printed(capsys) == "Connected to lab-host:2222 as ann\n"
 
 
@@ -262,7 +277,7 @@ def test_close_connects_first_then_closes_each_time_called(fake, capsys):
     c = client()
     assert c.close() is None
     c.close()
-    assert fake.names() == ["SSHClient", "set_missing_host_key_policy", "connect", "close", "close"]
+    assert fake.names() == [*CONNECTING, "close", "close"]
     assert printed(capsys) == ("Connected to lab-host:2222 as ann\n"
                                + "Connection to lab-host:2222 closed\n" * 2)
     assert isinstance(vars(c)["_SSHClient__client"], fake.SSHClient)
@@ -288,8 +303,8 @@ def test_transfer_calls_sftp_with_source_first(fake, capsys, method, args, call,
     c = client()
     assert getattr(c, method)(*args) is None
     getattr(c, method)(*args)
-    assert fake.names()[3:] == ["open_sftp", call, call]
-    assert fake.log[4] == (call, args, {})
+    assert [entry[0] for entry in after_connecting(fake)] == ["open_sftp", call, call]
+    assert after_connecting(fake)[1] == (call, args, {})
     assert printed(capsys).splitlines()[1:] == [line, line]
 
 
@@ -319,7 +334,7 @@ def test_failed_sftp_channel_is_reported_and_retried(fake, capsys):
     c.download("a", "b")
     fake.sftp_error = None
     c.download("a", "b")
-    assert fake.names()[3:] == ["open_sftp", "open_sftp", "get"]
+    assert [entry[0] for entry in after_connecting(fake)] == ["open_sftp", "open_sftp", "get"]
     assert printed(capsys).splitlines()[1:] == [
         "failed to download: subsystem refused", "download successfully: a -> b"]
 
@@ -338,16 +353,22 @@ def test_failed_sftp_channel_is_reported_and_retried(fake, capsys):
     ("cd /tmp && sudo make install|sudo tee log", "cd /tmp && sudo -S make install|sudo -S tee log"),
     ("/usr/bin/sudo\tid", "/usr/bin/sudo -S\tid"),
     ("échosudo; (sudo id)", "échosudo; (sudo -S id)"),
+    # '.' and '-' continue a word: file names and other programs are left alone
+    ("cat /etc/sudo.conf", "cat /etc/sudo.conf"),
+    ("sudo.conf sudo-foo ~/.sudo x-sudo", "sudo.conf sudo-foo ~/.sudo x-sudo"),
+    ("visudo; sudoedit /etc/hosts; sudoreplay -l", "visudo; sudoedit /etc/hosts; sudoreplay -l"),
+    ("/usr/bin/sudo -k", "/usr/bin/sudo -S -k"),
+    ("sudo\t-S id; sudo\n--stdin id", "sudo\t-S id; sudo\n--stdin id"),
 ])
 def test_sudo_as_a_word_is_made_to_read_stdin(fake, capsys, command, sent):
     client().run(command)
-    assert fake.log[3] == ("exec_command", (sent,), {})
+    assert after_connecting(fake)[0] == ("exec_command", (sent,), {})
 
 
 def test_run_sends_the_password_then_ends_input_and_prints_both_streams(fake, capsys):
     fake.channel_kw = {"out": b"a.txt\nb.txt\n", "err": b"warning\n"}
     assert client().run("ls") is None
-    assert fake.log[3:] == [("exec_command", ("ls",), {}), ("write", ("pw\n",), {}),
+    assert after_connecting(fake) == [("exec_command", ("ls",), {}), ("write", ("pw\n",), {}),
                             ("flush", (), {}), ("shutdown_write",)]
     assert printed(capsys).splitlines()[1:] == ["a.txt", "b.txt", "", "warning", ""]
 

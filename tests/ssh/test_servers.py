@@ -13,6 +13,8 @@ import pytest
 with warnings.catch_warnings():
     warnings.simplefilter("ignore")  # asyncssh's import warns about DSA keys it never uses here
     sys.path.insert(0, str(pathlib.Path(__file__).parent))
+    import asyncssh
+    import paramiko
     import ssh_servers
 
 from pelorix.toolkit import ssh
@@ -23,9 +25,27 @@ SUDO_PASSWORD = "correct horse"
 pytestmark = pytest.mark.timeout(120)
 
 
+@pytest.fixture(autouse=True)
+def home(tmp_path, monkeypatch):
+    """The client's home folder, empty: the trusted hosts and keys of whoever runs the tests stay
+    out of them."""
+    folder = tmp_path / "home"
+    folder.mkdir()
+    monkeypatch.setenv("HOME", str(folder))
+    return folder
+
+
 @pytest.fixture(scope="module")
 def sshd(tmp_path_factory):
     server = ssh_servers.OpenSSHServer(tmp_path_factory.mktemp("sshd"), SUDO_PASSWORD)
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="module")
+def watched_sshd(tmp_path_factory):
+    """An sshd whose log shows every authentication a client attempts."""
+    server = ssh_servers.OpenSSHServer(tmp_path_factory.mktemp("sshd"), SUDO_PASSWORD, "DEBUG")
     yield server
     server.stop()
 
@@ -164,3 +184,75 @@ def test_failed_connections_print_their_line(sshd, echo_server, capsys, make, re
     assert first.startswith(f"Failed to connect to 127.0.0.1:{c.port} - ") and reason in first
     assert rest == ["SSH client is not connected.", "SSH client is not connected.",
                     "failed to upload: 'NoneType' object has no attribute 'put'"]
+
+
+# ---- host keys the user already trusts ----
+
+
+def trust(home, text):
+    """Writes the user's known_hosts file; returns every file under `home` with its bytes."""
+    if text is not None:
+        (home / ".ssh").mkdir()
+        (home / ".ssh" / "known_hosts").write_text(text)
+    return {path: path.read_bytes() for path in home.rglob("*") if path.is_file()}
+
+
+STRANGER = " ".join(asyncssh.generate_private_key("ssh-ed25519").export_public_key()
+                    .decode().split()[:2])
+
+# known_hosts contents, with {here} the server's "[127.0.0.1]:PORT" entry name, {hashed} that name
+# hashed (as Debian's ssh writes it), {server} the server's real key and {rsa} a key of another
+# type; and the key the client is refused for, or None when it connects.
+TRUST_CASES = {
+    "no known_hosts": (None, None),
+    "other hosts only": ("lab-host {stranger}\n# a comment\n\n[127.0.0.1]:1 {stranger}\n", None),
+    "the same address on port 22": ("127.0.0.1 {stranger}\n", None),
+    "the server's key": ("lab-host {stranger}\n{here} {server}\n", None),
+    "the server's key, hashed": ("{hashed} {server}\n", None),
+    "another key": ("{here} {stranger}\n", "{stranger}"),
+    "another key, hashed": ("{hashed} {stranger}\n", "{stranger}"),
+    "a key of another type": ("{here} {rsa}\n", "{rsa}"),
+}
+
+
+@pytest.mark.parametrize("entries, refused_for", TRUST_CASES.values(), ids=TRUST_CASES)
+def test_a_trusted_host_must_show_the_trusted_key(watched_sshd, home, capsys, entries,
+                                                  refused_for):
+    sshd = watched_sshd
+    here = f"[127.0.0.1]:{sshd.port}"
+    with open(sshd.key_path + ".pub") as f:
+        rsa = " ".join(f.read().split()[:2])
+    keys = {"here": here, "hashed": paramiko.HostKeys.hash_host(here), "server": sshd.host_key,
+            "stranger": STRANGER, "rsa": rsa}
+    files = trust(home, entries and entries.format(**keys))
+    log_start = os.path.getsize(sshd.log_path)
+    c = ssh.SSHClient(sshd.user, SUDO_PASSWORD, "127.0.0.1", sshd.port, sshd.key_path)
+    c.close()
+    with open(sshd.log_path) as log:
+        log.seek(log_start)
+        tried = log.read()
+    if refused_for is None:
+        assert capsys.readouterr().out.splitlines() == [
+            f"Connected to 127.0.0.1:{sshd.port} as {sshd.user}",
+            f"Connection to 127.0.0.1:{sshd.port} closed"]
+        assert "method publickey" in tried  # so the log would show an attempt below
+    else:
+        got, expected = sshd.host_key.split()[1], refused_for.format(**keys).split()[1]
+        reason = f"Host key for server '127.0.0.1' does not match: got '{got}', expected '{expected}'"
+        assert capsys.readouterr().out == f"Failed to connect to 127.0.0.1:{sshd.port} - {reason}\n"
+        assert c._SSHClient__client is None
+        assert "userauth-request" not in tried
+    # unknown hosts are trusted for this connection only: nothing of the user's is written
+    assert trust(home, None) == files
+
+
+@pytest.mark.parametrize("trusted_key, sent", [("server", ["pa55"]), ("stranger", [])])
+def test_the_password_goes_only_to_the_trusted_key(echo_server, home, capsys, trusted_key, sent):
+    key = echo_server.host_key if trusted_key == "server" else STRANGER
+    trust(home, f"[127.0.0.1]:{echo_server.port} {key}\n")
+    c = ssh.SSHClient("alice", "pa55", "127.0.0.1", echo_server.port)
+    connected = c._SSHClient__client is not None
+    c.close()
+    assert (connected, echo_server.passwords) == (bool(sent), sent)
+    assert capsys.readouterr().out.startswith(
+        "Connected to " if sent else f"Failed to connect to 127.0.0.1:{echo_server.port} - Host key")
