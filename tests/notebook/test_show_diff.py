@@ -1,0 +1,184 @@
+"""show_diff carries the very page compare writes inside an iframe's srcdoc: inputs decided as
+compare decides them, the text escaped so that it arrives unchanged, a height that fits the page
+up to the cap, nothing left on disk and no browser started; and the example notebook in a real
+Jupyter kernel."""
+
+import json
+import os
+import pathlib
+import re
+import sys
+from html.parser import HTMLParser
+from types import SimpleNamespace
+
+import pytest
+from IPython.display import HTML
+
+import pelorix
+from pelorix.notebook import show_diff
+from pelorix.toolkit import view
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+TIMESTAMP = re.compile(r'<span class="timestamp">[^<]*</span>')
+
+
+class Frames(HTMLParser):
+    """The attributes of every iframe, values unescaped as an HTML parser does."""
+
+    def __init__(self, text):
+        super().__init__(convert_charrefs=True)
+        self.frames = []
+        self.feed(text)
+        self.close()
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "iframe":
+            self.frames.append(dict(attrs))
+
+
+def frame_of(html_text):
+    [frame] = Frames(html_text).frames
+    return frame
+
+
+def height_of(frame):
+    return int(re.search(r"height: (\d+)px", frame["style"])[1])
+
+
+def written_page(tmp_path, **inputs):
+    path = view.BeautifulHtmlDiff(**inputs).generate_html(
+        output_file=str(tmp_path / "expected.html"), auto_open=False
+    )
+    with open(path, encoding="utf-8", newline="") as f:
+        return f.read()
+
+
+@pytest.fixture
+def workdir(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    pathlib.Path("old.ini").write_bytes(b'rate = 1\r\nname = "a & <b>"\r\n')
+    pathlib.Path("new.ini").write_bytes(b"rate = 2\nname = 'a & <b>'\n")
+    pathlib.Path("folder").mkdir()
+    return tmp_path
+
+
+# (arg1, arg2) -> how compare takes them
+INPUTS = [
+    (("old.ini", "new.ini"), "files"),
+    (("old.ini", "not a file"), "texts"),
+    (("folder", "new.ini"), "texts"),
+    (("", ""), "texts"),
+    (('a "q" & <i>\r\nb\rc\x0cd\n', "a 'q' &amp; <i>\nb\n"), "texts"),
+]
+
+
+@pytest.mark.parametrize("args, mode", INPUTS)
+def test_frame_holds_the_page_compare_writes(workdir, args, mode):
+    shown = show_diff(*args)
+    assert isinstance(shown, HTML)
+    frame = frame_of(shown.data)
+    inputs = dict(zip(["file1", "file2"] if mode == "files" else ["text1", "text2"], args))
+    expected = written_page(workdir, **inputs)
+    assert TIMESTAMP.sub("", frame["srcdoc"]) == TIMESTAMP.sub("", expected)
+    assert frame["sandbox"] == "allow-scripts allow-modals"
+    assert "width: 100%" in frame["style"]
+
+
+@pytest.mark.parametrize(
+    "lines1, lines2, max_height, height",
+    [
+        (0, 0, 600, 120),
+        (3, 4, 600, 200),
+        (24, 1, 600, 600),
+        (1, 400, 600, 600),
+        (400, 1, 10_000, 8120),
+        (3, 4, 150, 150),
+    ],
+)
+def test_height_fits_the_rows_up_to_the_cap(lines1, lines2, max_height, height):
+    text1, text2 = (
+        "".join(f"{n} {i}\n" for i in range(k)) for n, k in [("a", lines1), ("b", lines2)]
+    )
+    assert height_of(frame_of(show_diff(text1, text2, max_height=max_height).data)) == height
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error, match",
+    [
+        ((b"a", "b"), {}, TypeError, "arg1"),
+        (("a", None), {}, TypeError, "arg2"),
+        (("a", "b"), {"max_height": 0}, ValueError, "max_height must be positive"),
+        (("a", "b"), {"max_height": True}, TypeError, "max_height must be int"),
+        (("a", "b"), {"max_height": 600.0}, TypeError, "max_height must be int"),
+        (("a", "b", 600), {}, TypeError, "positional"),
+    ],
+)
+def test_bad_arguments(args, kwargs, error, match):
+    with pytest.raises(error, match=match):
+        show_diff(*args, **kwargs)
+
+
+@pytest.mark.parametrize("args", [("x\n", "y\n"), (1, "y")])
+def test_leaves_no_file_and_opens_no_browser(tmp_path, monkeypatch, args):
+    opened = []
+    monkeypatch.setattr(view, "webbrowser", SimpleNamespace(open=opened.append))
+    monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
+    try:
+        show_diff(*args)
+    except TypeError:
+        pass
+    assert (os.listdir(tmp_path), opened) == ([], [])
+
+
+@pytest.fixture(scope="module")
+def example_cells(tmp_path_factory):
+    """The example notebook's code cells after a run in a kernel, as (source, outputs) pairs."""
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    pytest.importorskip("ipykernel")
+    # A kernel description that starts the interpreter running the tests, with the package
+    # under test importable (the installed "python3" one starts whatever is first on PATH).
+    home = tmp_path_factory.mktemp("jupyter")
+    kernel_dir = home / "kernels" / "pelorix-test"
+    kernel_dir.mkdir(parents=True)
+    package_root = str(pathlib.Path(pelorix.__file__).resolve().parent.parent)
+    kernel_dir.joinpath("kernel.json").write_text(
+        json.dumps(
+            {
+                "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
+                "display_name": "pelorix tests",
+                "language": "python",
+                "env": {"PYTHONPATH": os.pathsep.join([package_root, *sys.path])},
+            }
+        )
+    )
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("JUPYTER_PATH", str(home))
+        nb = nbformat.read(EXAMPLES / "diff_inline.ipynb", as_version=4)
+        client = nbclient.NotebookClient(
+            nb,
+            kernel_name="pelorix-test",
+            timeout=120,
+            resources={"metadata": {"path": str(EXAMPLES)}},
+        )
+        client.execute()
+    return [(c.source, c.outputs) for c in nb.cells if c.cell_type == "code"]
+
+
+def shown_frame(cells, needle):
+    [outputs] = [out for source, out in cells if needle in source]
+    [html] = [o.data["text/html"] for o in outputs if "text/html" in o.get("data", {})]
+    assert all(o.output_type != "error" for o in outputs)
+    return frame_of(html)
+
+
+def test_example_notebook_shows_the_pages(example_cells, tmp_path):
+    files = shown_frame(example_cells, "setup_old.ini")
+    expected = written_page(
+        tmp_path, file1=str(EXAMPLES / "setup_old.ini"), file2=str(EXAMPLES / "setup_new.ini")
+    )
+    assert TIMESTAMP.sub("", files["srcdoc"]) == TIMESTAMP.sub("", expected)
+    texts = shown_frame(example_cells, "show_diff(recorded, current)")
+    assert '<span class="file_name">Text 1</span>' in texts["srcdoc"]
+    assert '<span class="char-add">4</span><span class="char-equal">00</span>' in texts["srcdoc"]
+    assert height_of(shown_frame(example_cells, "max_height=300")) == 300
