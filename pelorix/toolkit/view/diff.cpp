@@ -1,0 +1,466 @@
+// The diff viewer's class and entry point: BeautifulHtmlDiff (inputs, file reading, character
+// marking, escaping, gutter symbols, style sheet and script, the page) and compare.
+#include "diff.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "diff_css.hpp"
+#include "diff_js.hpp"
+#include "module.hpp"
+#include "with.hpp"
+
+namespace pelorix::view {
+namespace {
+
+const Name n_tempfile("tempfile"), n_webbrowser("webbrowser"),
+    n_BeautifulHtmlDiff("BeautifulHtmlDiff"), n_path("path"), n_basename("basename"),
+    n_exists("exists"), n_isfile("isfile"), n_abspath("abspath"), n_fsencode("fsencode"),
+    n_mkstemp("mkstemp"), n_readlines("readlines"), n_lines1("lines1"), n_lines2("lines2"),
+    n_name1("name1"), n_name2("name2"), n_read_file("_read_file"),
+    n_get_custom_css("_get_custom_css"), n_get_javascript("_get_javascript"),
+    n_generate_html("generate_html"), n_suffix("suffix"), n_prefix("prefix"), n_dir("dir"),
+    n_file1("file1"), n_file2("file2"), n_text1("text1"), n_text2("text2"),
+    n_output_file("output_file"), n_auto_open("auto_open");
+
+// difflib.SequenceMatcher(None, a, b).get_opcodes() through the module's difflib.
+nb::object matcher_opcodes(const Call& c, nb::handle a, nb::handle b) {
+    nb::object matcher = call(getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, a, b});
+    return call_method(matcher, n_get_opcodes, {});
+}
+
+// A "file://" URI of an absolute path: bytes that a URI path may hold stand as they are, every
+// other byte (space, '%', '#', '?', non-ASCII, ...) is percent-encoded, so the browser opens
+// exactly this file.
+nb::object file_uri(const Call& c, nb::handle absolute) {
+    nb::object raw = call(getattr(c.global(n_os), n_fsencode), {absolute});
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(raw.ptr(), &data, &size) < 0) raise_current();
+    static constexpr std::string_view keep = "/-._~!$&'()*+,;=:@";
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string uri = "file://";
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const unsigned char b = static_cast<unsigned char>(data[i]);
+        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                           (b >= '0' && b <= '9') ||
+                           keep.find(static_cast<char>(b)) != std::string_view::npos;
+        if (plain) {
+            uri += static_cast<char>(b);
+        } else {
+            uri += '%';
+            uri += hex[b >> 4];
+            uri += hex[b & 15];
+        }
+    }
+    return make_str(uri);
+}
+
+// ---- style sheet and script ----
+
+// The asset inside its element, laid out as the page shows it: tags indented by eight spaces,
+// every line of the asset (blank ones included) by twelve.
+std::string wrap_asset(std::string_view body, std::string_view open_tag,
+                       std::string_view close_tag) {
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
+    std::string out = "\n        ";
+    out += open_tag;
+    out += '\n';
+    while (true) {
+        const std::size_t eol = body.find('\n');
+        out += "            ";
+        out += body.substr(0, eol);
+        out += '\n';
+        if (eol == std::string_view::npos) break;
+        body.remove_prefix(eol + 1);
+    }
+    out += "        ";
+    out += close_tag;
+    out += "\n        ";
+    return out;
+}
+
+// ---- BeautifulHtmlDiff ----
+
+nb::object init(Call& c) {
+    nb::handle self = c[0], text1 = c[1], text2 = c[2], file1 = c[3], file2 = c[4];
+    if (truthy(file1) && truthy(file2)) {
+        setattr(self, n_lines1, call_method(self, n_read_file, {file1}));
+        setattr(self, n_lines2, call_method(self, n_read_file, {file2}));
+        nb::object path = getattr(c.global(n_os), n_path);
+        setattr(self, n_name1, call(getattr(path, n_basename), {file1}));
+        setattr(self, n_name2, call(getattr(path, n_basename), {file2}));
+        return nb::none();
+    }
+    if (text1.is_none() || text2.is_none())
+        raise(PyExc_ValueError, "Need to provide either two files or two text contents");
+    for (auto [text, attr] : {std::pair{text1, &n_lines1}, std::pair{text2, &n_lines2}}) {
+        PyObject* lines = PyUnicode_Splitlines(text.ptr(), 1);
+        if (!lines) raise_current();
+        setattr(self, *attr, nb::steal(lines));
+    }
+    setattr(self, n_name1, nb::str("Text 1"));
+    setattr(self, n_name2, nb::str("Text 2"));
+    return nb::none();
+}
+
+nb::object read_file(Call& c) {
+    nb::handle filepath = c[1];
+    nb::object open = c.global(n_open);
+    for (const char* enc : {"utf-8", "gbk", "latin-1"}) {
+        try {
+            nb::object file = call(open, {filepath, nb::str("r")}, {{n_encoding, nb::str(enc)}});
+            nb::object lines =
+                with_block(file, [](nb::handle f) { return call_method(f, n_readlines, {}); });
+            if (lines.is_valid()) return lines;
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        }
+    }
+    PyErr_SetObject(
+        PyExc_Exception,
+        nb::str("Cannot read file {}, tried multiple encodings").format(filepath).ptr());
+    raise_current();
+}
+
+nb::object char_level_diff(Call& c) {
+    nb::handle self = c[0], text1 = c[1], text2 = c[2];
+    if (PyUnicode_Compare(text1.ptr(), text2.ptr()) == 0) {
+        nb::object escaped1 = escape(self, text1);
+        nb::object escaped2 = escape(self, text2);
+        return nb::make_tuple(escaped1, escaped2);
+    }
+    if (!standard_difflib(c))
+        return mark_with(self, matcher_opcodes(c, text1, text2), text1, text2);
+    if (own_escape(self)) {
+        Utf8 marked1, marked2;
+        mark_chars(marked1, marked2, text1.ptr(), text2.ptr());
+        return nb::make_tuple(make_str(marked1.view()), make_str(marked2.view()));
+    }
+    const seqmatch::Encoded e = seqmatch::encode_chars(text1, text2);
+    return mark_with(self, opcode_list(seqmatch::opcodes(e.a, e.b, e.alphabet)), text1, text2);
+}
+
+nb::object get_custom_css(Call&) {
+    static const std::string text = wrap_asset(diff_css, "<style>", "</style>");
+    return make_str(text);
+}
+
+nb::object get_javascript(Call&) {
+    static const std::string text = wrap_asset(diff_js, "<script>", "</script>");
+    return make_str(text);
+}
+
+nb::object escape_html(Call& c) {
+    static const Name amp("&"), lt("<"), gt(">"), amp_entity("&amp;"), lt_entity("&lt;"),
+        gt_entity("&gt;");
+    nb::object text = nb::borrow(c[1]);
+    for (auto [from, to] :
+         {std::pair{&amp, &amp_entity}, std::pair{&lt, &lt_entity}, std::pair{&gt, &gt_entity}}) {
+        PyObject* replaced = PyUnicode_Replace(text.ptr(), from->get(), to->get(), -1);
+        if (!replaced) raise_current();
+        text = nb::steal(replaced);
+    }
+    return text;
+}
+
+// The five results are constants, the same objects on every call.
+nb::handle symbol_pair(const char* symbol, const char* container) {
+    PyObject* pair = Py_BuildValue("(ss)", symbol, container);
+    if (!pair) raise_current();
+    return pair;
+}
+
+nb::object get_symbol_and_class(Call& c) {
+    static const nb::handle del_left = symbol_pair("-", "diff_del"),
+                            add_right = symbol_pair("+", "diff_add"),
+                            replace_left = symbol_pair("-", "diff_replace"),
+                            replace_right = symbol_pair("+", "diff_replace"),
+                            plain = symbol_pair(" ", "");
+    nb::handle css_class = c[1], is_left = c[2];
+    auto contains = [&](const Name& word) {
+        const int r = PyUnicode_Contains(css_class.ptr(), word.get());
+        if (r < 0) raise_current();
+        return r == 1;
+    };
+    if (contains(n_diff_del_left) && truthy(is_left)) return nb::borrow(del_left);
+    if (contains(n_diff_add_right) && !truthy(is_left)) return nb::borrow(add_right);
+    if (contains(n_diff_replace_left) && truthy(is_left)) return nb::borrow(replace_left);
+    if (contains(n_diff_replace_right) && !truthy(is_left)) return nb::borrow(replace_right);
+    return nb::borrow(plain);
+}
+
+// output_file, or a new temporary page file when it is None.
+nb::object output_path(const Call& c, nb::object output_file) {
+    if (!output_file.is_none()) return output_file;
+    nb::object made =
+        call(getattr(c.global(n_tempfile), n_mkstemp), {},
+             {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
+    const std::vector<nb::object> fd_path = unpack(made, 2);
+    call(getattr(c.global(n_os), n_close), {fd_path[0]});
+    return fd_path[1];
+}
+
+// A panel header: the side's line count, and its name escaped like line content (a file name must
+// not add markup to the page).
+Frame::Side side_of(nb::handle self, nb::handle lines, const Name& name) {
+    const Py_ssize_t count = PyObject_Length(lines.ptr());
+    if (count < 0) raise_current();
+    return {format(escape(self, to_str(getattr(self, name)))), count};
+}
+
+nb::object generate_html(Call& c) {
+    nb::handle self = c[0], auto_open = c[2];
+    nb::object output_file = nb::borrow(c[1]);
+    nb::object lines1 = getattr(self, n_lines1), lines2 = getattr(self, n_lines2);
+
+    // The rows: native while nobody can tell, else through the instance's own methods (whose
+    // gutter symbols are asked for only once the frame's values are known, as the page is made).
+    Page page;
+    std::optional<RowModel> model;
+    std::optional<seqmatch::Encoded> encoded;
+    if (standard_difflib(c)) encoded = seqmatch::encode_lines(lines1, lines2);
+    if (encoded && own_page_methods(self)) {
+        native_rows(page, self, seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet),
+                    lines1.ptr(), lines2.ptr());
+    } else {
+        nb::object opcodes =
+            encoded ? opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet))
+                    : matcher_opcodes(c, lines1, lines2);
+        model = instance_rows(self, opcodes, lines1, lines2);
+    }
+
+    Frame frame;
+    frame.css = call_method(self, n_get_custom_css, {});
+    frame.js = call_method(self, n_get_javascript, {});
+    nb::object now = call_method(c.global(n_datetime), n_now, {});
+    frame.timestamp = format(call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")}));
+    frame.left = side_of(self, lines1, n_name1);
+    if (model) write_rows(page.left, self, model->left, true);
+    frame.right = side_of(self, lines2, n_name2);
+    if (model) write_rows(page.right, self, model->right, false);
+    page.frame(frame);
+
+    output_file = output_path(c, output_file);
+    page.write(c, output_file);
+    if (truthy(auto_open)) {
+        nb::object absolute =
+            call(getattr(getattr(c.global(n_os), n_path), n_abspath), {output_file});
+        call(getattr(c.global(n_webbrowser), n_open), {file_uri(c, absolute)});
+    }
+    return output_file;
+}
+
+// ---- compare ----
+
+nb::object is_file(const Call& c, nb::handle path) {
+    nb::object os_path = getattr(c.global(n_os), n_path);
+    nb::object exists = call(getattr(os_path, n_exists), {path});
+    if (!truthy(exists)) return exists;
+    return call(getattr(os_path, n_isfile), {path});
+}
+
+nb::object compare(Call& c) {
+    nb::handle arg1 = c[0], arg2 = c[1], output_file = c[2], auto_open = c[3];
+    nb::object is_file1 = is_file(c, arg1);
+    nb::object is_file2 = is_file(c, arg2);
+    nb::object cls = c.global(n_BeautifulHtmlDiff);
+    nb::object comparer = truthy(is_file1) && truthy(is_file2)
+                              ? call(cls, {}, {{n_file1, arg1}, {n_file2, arg2}})
+                              : call(cls, {}, {{n_text1, arg1}, {n_text2, arg2}});
+    return call(getattr(comparer, n_generate_html), {},
+                {{n_output_file, output_file}, {n_auto_open, auto_open}});
+}
+
+// ---- declarations ----
+
+}  // namespace
+
+const char* const class_doc =
+    "\n    A class to generate beautiful HTML diff between two texts or files.\n\n"
+    "    This class takes either two text strings or two file paths and generates\n"
+    "    an interactive HTML view showing the differences with character-level\n"
+    "    highlighting.\n    ";
+
+const FunctionSpec init_spec{
+    "__init__",
+    init,
+    {{"self"},
+     {"text1", "str | None", Check::StrOrNone},
+     {"text2", "str | None", Check::StrOrNone},
+     {"file1", "str | None", Check::StrOrNone},
+     {"file2", "str | None", Check::StrOrNone}},
+    nullptr,
+    "None",
+    Check::Any,
+    "\n        Initialize with either two text strings or two file paths.\n\n"
+    "        Args:\n"
+    "            text1 (str | None): First text content. Required if file1 not provided.\n"
+    "            text2 (str | None): Second text content. Required if file2 not provided.\n"
+    "            file1 (str | None): First file path. Required if text1 not provided.\n"
+    "            file2 (str | None): Second file path. Required if text2 not provided.\n\n"
+    "        Raises:\n"
+    "            ValueError: If neither text pair nor file pair is provided.\n        "};
+
+const FunctionSpec read_file_spec{
+    "_read_file",
+    read_file,
+    {{"self"}, {"filepath", "str", Check::Str}},
+    nullptr,
+    "list[str]",
+    Check::ListOrNone,
+    "\n        Read file content with encoding fallback.\n\n"
+    "        Args:\n"
+    "            filepath (str): Path to the file to read.\n\n"
+    "        Returns:\n"
+    "            list[str]: List of lines from the file, including line endings.\n\n"
+    "        Raises:\n"
+    "            Exception: If file cannot be read with any supported encoding.\n        "};
+
+const FunctionSpec char_level_diff_spec{
+    "_char_level_diff",
+    char_level_diff,
+    {{"self"}, {"text1", "str", Check::Str}, {"text2", "str", Check::Str}},
+    nullptr,
+    "tuple[str, str]",
+    Check::Any,
+    "\n        Compare two texts at character level and return HTML marked strings.\n\n"
+    "        Uses difflib.SequenceMatcher to identify character-level differences\n"
+    "        and wraps them in HTML spans with appropriate classes.\n\n"
+    "        Args:\n"
+    "            text1 (str): First text to compare.\n"
+    "            text2 (str): Second text to compare.\n\n"
+    "        Returns:\n"
+    "            tuple[str, str]: A tuple containing (marked_text1, marked_text2) with HTML "
+    "spans:\n"
+    "                - <span class=\"char-equal\"> for unchanged characters\n"
+    "                - <span class=\"char-del\"> for deleted characters\n"
+    "                - <span class=\"char-add\"> for added characters\n        "};
+
+const FunctionSpec get_custom_css_spec{
+    "_get_custom_css",
+    get_custom_css,
+    {{"self"}},
+    nullptr,
+    "str",
+    Check::Any,
+    "\n        Generate custom CSS styles for the HTML diff view.\n\n"
+    "        Returns:\n"
+    "            str: CSS string with minimal padding for full-screen display.\n        "};
+
+const FunctionSpec get_javascript_spec{"_get_javascript",
+                                       get_javascript,
+                                       {{"self"}},
+                                       nullptr,
+                                       "str",
+                                       Check::Any,
+                                       "\n        Generate JavaScript for interactive features.\n\n"
+                                       "        Returns:\n"
+                                       "            str: JavaScript string with view mode "
+                                       "switching, line jumping, and diff navigation.\n"
+                                       "        "};
+
+const FunctionSpec escape_html_spec{
+    "_escape_html",
+    escape_html,
+    {{"self"}, {"text", "str", Check::Str}},
+    nullptr,
+    "str",
+    Check::Any,
+    "\n        Escape HTML special characters to prevent XSS.\n\n"
+    "        Args:\n"
+    "            text (str): Raw text that may contain HTML special characters.\n\n"
+    "        Returns:\n"
+    "            str: Escaped text safe for HTML insertion.\n        "};
+
+const FunctionSpec get_symbol_and_class_spec{
+    "_get_symbol_and_class",
+    get_symbol_and_class,
+    {{"self"}, {"css_class", "str", Check::Str}, {"is_left", "bool"}},
+    nullptr,
+    "tuple[str, str]",
+    Check::Any,
+    "\n        Get diff symbol and container class based on CSS class.\n\n"
+    "        Args:\n"
+    "            css_class (str): CSS class name from the line.\n"
+    "            is_left (bool): Whether this line belongs to the left panel.\n\n"
+    "        Returns:\n"
+    "            tuple[str, str]: A tuple containing:\n"
+    "                - symbol: The diff symbol ('+', '-', or ' ')\n"
+    "                - container_class: Additional CSS class for the line container.\n        "};
+
+const FunctionSpec generate_html_spec{
+    "generate_html",
+    generate_html,
+    {{"self"}, {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}},
+    nullptr,
+    "str",
+    Check::Any,
+    "\n        Generate HTML diff view and save to file.\n\n"
+    "        This method performs the actual diff computation and generates\n"
+    "        the complete HTML file with all styles and scripts.\n\n"
+    "        Args:\n"
+    "            output_file (str | None): Path where the HTML file will be saved.\n"
+    "                        If None, creates a temporary file.\n"
+    "            auto_open (bool): If True, automatically opens the generated HTML\n"
+    "                      in the default browser.\n\n"
+    "        Returns:\n"
+    "            str: Path to the generated HTML file.\n\n"
+    "        Example:\n"
+    "            >>> diff = BeautifulHtmlDiff(text1=text_a, text2=text_b)\n"
+    "            >>> html_path = diff.generate_html(auto_open=True)\n        "};
+
+const FunctionSpec compare_spec{
+    "compare",
+    compare,
+    {{"arg1", "str", Check::Str},
+     {"arg2", "str", Check::Str},
+     {"output_file", "str | None", Check::StrOrNone},
+     {"auto_open", "bool"}},
+    nullptr,
+    "str",
+    Check::StrOrNone,
+    "\n    Compare two files or text strings and generate an HTML diff view.\n\n"
+    "    This function automatically detects whether the inputs are file paths\n"
+    "    (by checking if they exist on disk) or text content, and handles them\n"
+    "    accordingly.\n\n"
+    "    Args:\n"
+    "        arg1 (str): First input - either a file path or text content.\n"
+    "        arg2 (str): Second input - either a file path or text content.\n"
+    "        output_file (str | None): Path where the HTML file will be saved.\n"
+    "                    If None, creates a temporary file.\n"
+    "        auto_open (bool): If True, automatically opens the generated HTML\n"
+    "                  in the default browser.\n\n"
+    "    Returns:\n"
+    "        str: Path to the generated HTML file.\n\n"
+    "    Examples:\n"
+    "        >>> # Compare two files\n"
+    "        >>> html_path = compare('file1.txt', 'file2.txt', auto_open=True)\n\n"
+    "        >>> # Compare two text strings\n"
+    "        >>> text_a = \"Hello\\nWorld\"\n"
+    "        >>> text_b = \"Hello\\nPython\"\n"
+    "        >>> html_path = compare(text_a, text_b, auto_open=True)\n    "};
+
+void define_diff_viewer(Module& mod) {
+    const char* cls = "BeautifulHtmlDiff";
+    nb::handle none = Py_None;
+    nb::object klass = make_class(
+        reinterpret_cast<PyObject*>(&PyType_Type), cls, nb::tuple(), mod.globals(), class_doc, {},
+        {
+            {"__init__", mod.method(init_spec, cls, {none, none, none, none})},
+            {"_read_file", mod.method(read_file_spec, cls)},
+            {"_char_level_diff", mod.method(char_level_diff_spec, cls)},
+            {"_get_custom_css", mod.method(get_custom_css_spec, cls)},
+            {"_get_javascript", mod.method(get_javascript_spec, cls)},
+            {"_escape_html", mod.method(escape_html_spec, cls)},
+            {"_get_symbol_and_class", mod.method(get_symbol_and_class_spec, cls, {Py_True})},
+            {"generate_html", mod.method(generate_html_spec, cls, {none, Py_True})},
+        });
+    mod.set(cls, klass);
+    mod.def(compare_spec, {none, Py_True});
+    remember_at_load(mod);
+    check_page_assets();
+}
+
+}  // namespace pelorix::view

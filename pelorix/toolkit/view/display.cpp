@@ -1,0 +1,241 @@
+// The display helpers: display_tree prints a dict as a Rich tree, display_array shows a 1-D or 2-D
+// array as a LaTeX matrix in a notebook, large ones shortened with ellipses.
+#include <vector>
+
+#include "module.hpp"
+#include "names.hpp"
+
+namespace pelorix::view {
+namespace {
+
+const Name n_array("array"), n_ndim("ndim"), n_shape("shape"), n_items("items"), n_add("add");
+
+// Nesting depth is the caller's data; deep enough, it is a RecursionError like any Python
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) raise_current();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// ---- display_tree ----
+
+struct TreeStyle {
+    nb::handle end;
+    nb::handle escape;  // rich.markup.escape: keys and values are data, not markup
+};
+
+nb::object escaped(const TreeStyle& style, nb::handle x) {
+    return style.escape(format(x));
+}
+
+void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
+    RecursionGuard guard(" while building a tree");
+    nb::object items = iterate(call_method(node, n_items, {}));
+    while (nb::object item = next(items)) {
+        const std::vector<nb::object> kv = unpack(item, 2);
+        nb::handle k = kv[0], v = kv[1];
+        const int is_dict = PyObject_IsInstance(v.ptr(), reinterpret_cast<PyObject*>(&PyDict_Type));
+        if (is_dict < 0) raise_current();
+        nb::object key = escaped(style, k);
+        if (is_dict) {
+            nb::str label = concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]")});
+            add_nodes(call_method(parent, n_add, {label}), v, style);
+            continue;
+        }
+        nb::object value = escaped(style, v);
+        nb::str label =
+            concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]: [#00ff00aa]"), value,
+                    nb::str("[/#00ff00aa]"), style.end});
+        call_method(parent, n_add, {label});
+    }
+}
+
+nb::object display_tree(Call& c) {
+    nb::handle d = c[0], title = c[1], end = c[2];
+    nb::object Console = import_from_now(c, "rich.console", {"Console"})[0];
+    nb::object Tree = import_from_now(c, "rich.tree", {"Tree"})[0];
+    nb::object escape = import_from_now(c, "rich.markup", {"escape"})[0];
+    nb::object parent = Tree(concat({nb::str("[bold]"), title, nb::str("[/bold]")}));
+    add_nodes(parent, d, {end, escape});
+    nb::object console = Console();
+    call_method(console, n_print, {parent});
+    return nb::none();
+}
+
+const char* const tree_doc =
+    "print a dict as a tree in terminal or in Jupyter Notebook.\n"
+    "\n"
+    "    Args:\n"
+    "        d (dict): dict to display\n"
+    "        title (str, optional): root title. Defaults to \"root\".\n"
+    "        end (str, optional): end character. Defaults to '\n"
+    "'.\n"
+    "\n"
+    "    Example:\n"
+    "        >>> from pelorix.terminal.display import tree\n"
+    "        >>> d = {\"a\": 1, \"b\": {\"c\": 2, \"d\": 3}}\n"
+    "        >>> tree(d)\n"
+    "         root\n"
+    "         \u251c\u2500\u2500 a: 1\n"
+    "         \u2514\u2500\u2500 b\n"
+    "             \u251c\u2500\u2500 c: 2\n"
+    "             \u2514\u2500\u2500 d: 3\n"
+    "    ";
+
+const FunctionSpec tree_spec{
+    "display_tree",
+    display_tree,
+    {{"d", "dict", Check::Dict}, {"title", "str", Check::Str}, {"end", "str", Check::Str}},
+    nullptr,
+    nullptr,
+    Check::Any,
+    tree_doc};
+
+// ---- display_array ----
+
+const char* const row_sep = " \\\\ ";
+
+// [f"{x}" for x in seq]
+nb::list formatted(nb::handle seq) {
+    nb::list out;
+    nb::object it = iterate(seq);
+    while (nb::object x = next(it)) out.append(format(x));
+    return out;
+}
+
+nb::object slice(nb::handle seq, nb::handle start, nb::handle stop) {
+    nb::object s = nb::steal(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+    if (!s.is_valid()) raise_current();
+    PyObject* r = PyObject_GetItem(seq.ptr(), s.ptr());
+    if (!r) raise_current();
+    return nb::steal(r);
+}
+
+// The leading and trailing parts shown around the dots: seq[: k // 2] and seq[-k // 2 :].
+std::pair<nb::list, nb::list> ends(nb::handle seq, nb::handle k) {
+    nb::object two = nb::int_(2);
+    nb::list left = formatted(slice(seq, nb::none(), k.floor_div(two)));
+    nb::list right = formatted(slice(seq, (-nb::borrow(k)).floor_div(two), nb::none()));
+    return {left, right};
+}
+
+struct MatrixLimits {
+    nb::handle max_rows;
+    nb::handle max_cols;
+};
+
+nb::str vector_text(nb::handle arr, const MatrixLimits& lim) {
+    const Py_ssize_t len = PyObject_Length(arr.ptr());
+    if (len < 0) raise_current();
+    if (nb::int_(len) <= lim.max_cols) return join(row_sep, formatted(arr));
+    auto [left, right] = ends(arr, lim.max_cols);
+    return concat({join(row_sep, left), nb::str(" \\\\ \\vdots \\\\ "), join(row_sep, right)});
+}
+
+nb::str row_text(nb::handle row, bool need_col_ellipsis, const MatrixLimits& lim) {
+    if (!need_col_ellipsis) return join(" & ", formatted(row));
+    auto [left, right] = ends(row, lim.max_cols);
+    return concat({join(" & ", left), nb::str(" & \\cdots & "), join(" & ", right)});
+}
+
+// min(a, b) and max(a, b) as the builtins pick: the first argument unless the second beats it.
+nb::object lesser(nb::handle a, nb::handle b) {
+    return nb::borrow(b < a ? b : a);
+}
+nb::object greater(nb::handle a, nb::handle b) {
+    return nb::borrow(b > a ? b : a);
+}
+
+nb::object ellipsis_row(nb::handle n, bool need_col_ellipsis, const MatrixLimits& lim) {
+    if (!need_col_ellipsis) return nb::str("\\vdots & ") * (n - nb::int_(1)) + nb::str("\\vdots");
+    nb::object half = lim.max_cols.floor_div(nb::int_(2));
+    return nb::str("\\vdots & ") * half + nb::str("\\ddots & ") +
+           nb::str(" & \\vdots") * (half - nb::int_(1));
+}
+
+nb::str matrix_text(nb::handle arr, const MatrixLimits& lim) {
+    const std::vector<nb::object> shape = unpack(nb::getattr(arr, n_shape), 2);
+    nb::handle m = shape[0], n = shape[1];
+    const bool need_row_ellipsis = m > lim.max_rows;
+    const bool need_col_ellipsis = n > lim.max_cols;
+    nb::object half_rows = need_row_ellipsis ? lim.max_rows.floor_div(nb::int_(2)) : nb::object();
+    nb::list rows_to_show;
+    const Py_ssize_t leading = as_index(need_row_ellipsis ? lesser(m, half_rows + nb::int_(1)) : m);
+    for (Py_ssize_t i = 0; i < leading; ++i)
+        rows_to_show.append(row_text(getitem(arr, i), need_col_ellipsis, lim));
+    if (need_row_ellipsis) {
+        rows_to_show.append(ellipsis_row(n, need_col_ellipsis, lim));
+        const Py_ssize_t stop = as_index(m);
+        for (Py_ssize_t i = as_index(greater(nb::int_(0), m - half_rows)); i < stop; ++i)
+            rows_to_show.append(row_text(getitem(arr, i), need_col_ellipsis, lim));
+    }
+    return join(row_sep, rows_to_show);
+}
+
+// "\begin{pmatrix}" and "\end{pmatrix}"; the environment name is the caller's, unchecked.
+nb::object environment(const char* head, nb::handle matrix_type) {
+    return nb::str(head) + matrix_type + nb::str("}");
+}
+
+nb::object display_array(Call& c) {
+    nb::handle matrix_type = c[1], title = c[4];
+    const MatrixLimits lim{c[2], c[3]};
+    std::vector<nb::object> ipy =
+        import_from_now(c, "IPython.display", {"Latex", "Math", "display"});
+    nb::handle Latex = ipy[0], Math = ipy[1], display = ipy[2];
+    nb::object arr = call_method(c.global(n_np), n_array, {c[0]});
+    nb::object ndim = nb::getattr(arr, n_ndim);
+    const bool one_d = ndim.equal(nb::int_(1));
+    const bool two_d = !one_d && ndim.equal(nb::int_(2));
+    if (assertions_enabled() && !one_d && !two_d) {
+        PyErr_SetString(PyExc_AssertionError, "Only supports 1D or 2D arrays");
+        raise_current();
+    }
+    if (PyUnicode_GET_LENGTH(title.ptr()) > 0)
+        display(Latex(concat({nb::str("**"), title, nb::str("**")})));
+    // With assertions off, other shapes reach the end without a formula, as unchecked code would.
+    if (!one_d && !two_d)
+        raise(PyExc_UnboundLocalError,
+              "cannot access local variable 'latex_str' where it is "
+              "not associated with a value");
+    nb::object latex_str = environment("\\begin{", matrix_type);
+    latex_str = latex_str + (one_d ? vector_text(arr, lim) : matrix_text(arr, lim));
+    latex_str = latex_str + environment("\\end{", matrix_type);
+    display(Math(latex_str));
+    return nb::none();
+}
+
+const char* const array_doc =
+    "\n"
+    "    Display NumPy array, large arrays automatically simplified with ellipsis.\n"
+    "\n"
+    "    Args:\n"
+    "        arr (numpy.ndarray): NumPy array to display.\n"
+    "        matrix_type (str): Matrix type 'bmatrix', 'pmatrix', 'vmatrix'. \n"
+    "            Defaults to 'pmatrix'.\n"
+    "        max_rows (int): Maximum number of rows to display. Defaults to 10.\n"
+    "        max_cols (int): Maximum number of columns to display. Defaults to 10.\n"
+    "        title (str, optional): Display title. Defaults to ''.\n"
+    "    ";
+
+const FunctionSpec array_spec{
+    "display_array",
+    display_array,
+    {{"arr"}, {"matrix_type"}, {"max_rows"}, {"max_cols"}, {"title", "str", Check::Str}},
+    nullptr,
+    nullptr,
+    Check::Any,
+    array_doc};
+
+}  // namespace
+
+void define_display_helpers(Module& mod) {
+    mod.def(tree_spec, {nb::str("root"), nb::str("\n")});
+    mod.def(array_spec, {nb::str("pmatrix"), nb::int_(10), nb::int_(10), nb::str("")});
+}
+
+}  // namespace pelorix::view

@@ -1,0 +1,194 @@
+// The diff page's frame and rows, written from the skeleton assets, and the page's output.
+#include "page.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+
+#include "diff.hpp"
+#include "page_html.hpp"
+#include "panel_html.hpp"
+#include "row_html.hpp"
+#include "with.hpp"
+
+namespace pelorix::view {
+namespace {
+
+// A skeleton asset: literal text around "{{slot}}" markers.  The asset file's own final line
+// break is not part of it.
+class Skeleton {
+public:
+    Skeleton(std::string_view file, std::string_view text,
+             std::initializer_list<std::string_view> slots) {
+        if (text.ends_with('\n')) text.remove_suffix(1);
+        for (std::string_view slot : slots) {
+            const std::string marker = "{{" + std::string(slot) + "}}";
+            const std::size_t at = text.find(marker);
+            if (at == std::string_view::npos)
+                raise(PyExc_RuntimeError, "page asset %.*s has no slot %s in its place",
+                      static_cast<int>(file.size()), file.data(), marker.c_str());
+            literals_.push_back(text.substr(0, at));
+            text.remove_prefix(at + marker.size());
+        }
+        literals_.push_back(text);
+    }
+    // The text before slot i; literal(number of slots) is the text after the last one.
+    std::string_view literal(std::size_t i) const { return literals_[i]; }
+
+private:
+    std::vector<std::string_view> literals_;
+};
+
+enum PageSlot { Css, Js, Timestamp, Left, Right };
+enum PanelSlot { Label, FileName, Count, Rows };
+enum RowSlot { Class, Number, Symbol, Content };
+
+const Skeleton& page_skeleton() {
+    static const Skeleton s("page.html", page_html, {"css", "js", "timestamp", "left", "right"});
+    return s;
+}
+const Skeleton& panel_skeleton() {
+    static const Skeleton s("panel.html", panel_html, {"label", "name", "count", "rows"});
+    return s;
+}
+const Skeleton& row_skeleton() {
+    static const Skeleton s("row.html", row_html, {"class", "number", "symbol", "content"});
+    return s;
+}
+
+// The page was first made as a list of entries joined by "\n", with the separators in the list:
+// a failed entry is reported by its position in that list.
+void check_entry(nb::handle entry, const std::string& before) {
+    if (PyUnicode_Check(entry.ptr())) return;
+    const auto entries = std::count(before.begin(), before.end(), '\n');
+    raise(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+          static_cast<Py_ssize_t>(2 * entries), Py_TYPE(entry.ptr())->tp_name);
+}
+
+}  // namespace
+
+void check_page_assets() {
+    page_skeleton();
+    panel_skeleton();
+    row_skeleton();
+}
+
+nb::str class_tail(nb::handle container, nb::handle css_class) {
+    if (!truthy(container)) return format(css_class);
+    return concat({format(container), nb::str(" "), css_class});
+}
+
+RowStyle row_style(nb::handle symbol, nb::handle tail) {
+    const Skeleton& row = row_skeleton();
+    RowStyle style;
+    style.head.raw("\n");
+    style.head.raw(row.literal(Class));
+    style.head.text(tail.ptr(), false);
+    style.head.raw(row.literal(Number));
+    style.middle.raw(row.literal(Symbol));
+    style.middle.text(symbol.ptr(), false);
+    style.middle.raw(row.literal(Content));
+    return style;
+}
+
+Panel::Panel() : row_end_(row_skeleton().literal(Content + 1)), first_(sizeof digits_ - 1) {
+    std::fill(std::begin(digits_), std::end(digits_), '0');
+}
+
+void Panel::put_number(Py_ssize_t number) {
+    if (number == last_ + 1 && last_ >= 0) {
+        std::size_t i = sizeof digits_ - 1;
+        for (; digits_[i] == '9'; --i) digits_[i] = '0';
+        ++digits_[i];
+        first_ = std::min(first_, i);
+    } else {
+        char buf[sizeof digits_];
+        const auto end = std::to_chars(buf, buf + sizeof buf, number).ptr;
+        const auto n = static_cast<std::size_t>(end - buf);
+        std::fill(std::begin(digits_), std::end(digits_), '0');
+        std::copy(buf, end, digits_ + sizeof digits_ - n);
+        first_ = sizeof digits_ - n;
+        if (number < 0) {  // no counting up from a sign: the next number is converted too
+            text.raw({buf, n});
+            last_ = -1;
+            return;
+        }
+    }
+    last_ = number;
+    text.raw({digits_ + first_, sizeof digits_ - first_});
+}
+
+void Page::frame(const Frame& f) {
+    const Skeleton& page = page_skeleton();
+    const Skeleton& panel = panel_skeleton();
+    std::string before;  // the page's text up to the style sheet and script, for their check
+    before += page.literal(Css);
+    check_entry(f.css, before);
+    before += page.literal(Js);
+    check_entry(f.js, before);
+
+    frame_.clear();
+    frame_.emplace_back();
+    frame_.back().raw(page.literal(Css));
+    frame_.back().text(f.css.ptr(), false);
+    frame_.back().raw(page.literal(Js));
+    frame_.back().text(f.js.ptr(), false);
+    frame_.back().raw(page.literal(Timestamp));
+    frame_.back().text(f.timestamp.ptr(), false);
+    auto side = [&](const char* label, const Frame::Side& s) {
+        Utf8& out = frame_.back();
+        out.raw(panel.literal(Label));
+        out.raw(label);
+        out.raw(panel.literal(FileName));
+        out.text(s.name.ptr(), false);
+        out.raw(panel.literal(Count));
+        char digits[24];
+        out.raw({digits, static_cast<std::size_t>(
+                             std::to_chars(digits, digits + sizeof digits, s.count).ptr - digits)});
+        out.raw(panel.literal(Rows));
+        frame_.emplace_back();  // the panel's rows go here
+        frame_.back().raw(panel.literal(Rows + 1));
+    };
+    frame_.back().raw(page.literal(Left));
+    side("Original", f.left);
+    frame_.back().raw(page.literal(Right));
+    side("New", f.right);
+    frame_.back().raw(page.literal(Right + 1));
+}
+
+// With the builtin open the UTF-8 goes to the file's byte layer as it is, in pieces; the file
+// receives exactly the bytes the one text write would give it.  Any other open, or text that
+// only the text layer may refuse (lone surrogates), gets the page as one str.
+void Page::write(const Call& c, nb::handle output_file) const {
+    static const Name n_buffer("buffer"), n_release("release");
+    const std::vector<const Utf8*> pieces = {&frame_[0], &left.text, &frame_[1], &right.text,
+                                             &frame_[2]};
+    nb::object open = c.global(n_open);
+    bool surrogates = false;
+    for (const Utf8* p : pieces) surrogates |= p->surrogates;
+    if (!builtin_open(open) || surrogates) {
+        std::string whole;
+        for (const Utf8* p : pieces) whole += p->view();
+        nb::str html = make_str(whole);
+        whole = std::string();
+        nb::object file = call(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+        with_block(file, [&](nb::handle f) { return call_method(f, n_write, {html}); });
+        return;
+    }
+    nb::object file = call(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
+    with_block(file, [&](nb::handle f) {
+        nb::object buffer = getattr(f, n_buffer);
+        for (const Utf8* p : pieces) {
+            const std::string_view bytes = p->view();
+            nb::object view = nb::steal(
+                PyMemoryView_FromMemory(const_cast<char*>(bytes.data()),
+                                        static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
+            if (!view.is_valid()) raise_current();
+            call_method(buffer, n_write, {view});
+            call_method(view, n_release, {});
+        }
+        return nb::none();
+    });
+}
+
+}  // namespace pelorix::view

@@ -1,0 +1,44 @@
+// The `with` statement, for the files the diff viewer reads and writes through whatever `open`
+// the module namespace holds.
+#pragma once
+
+#include "private_api.hpp"
+#include "runtime.hpp"
+
+namespace pelorix::view {
+
+// A special method as a `with` statement finds it: on the type, bound to the instance.
+inline nb::object special_method(nb::handle obj, const Name& name) {
+    PyObject* found = cpython::type_lookup(Py_TYPE(obj.ptr()), name.get());
+    if (!found)
+        raise(PyExc_TypeError, "'%s' object does not support the context manager protocol",
+              Py_TYPE(obj.ptr())->tp_name);
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return nb::borrow(found);
+    PyObject* bound = get(found, obj.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
+    if (!bound) raise_current();
+    return nb::steal(bound);
+}
+
+// `with manager as value: body(value)`.  Returns the body's result, or an invalid object when
+// __exit__ swallowed the body's exception.
+template <class Body>
+nb::object with_block(nb::handle manager, Body&& body) {
+    static const Name n_enter("__enter__"), n_exit("__exit__");
+    nb::object enter = special_method(manager, n_enter);
+    nb::object exit = special_method(manager, n_exit);
+    nb::object value = call(enter, {});
+    nb::object result;
+    try {
+        result = body(value);
+    } catch (nb::python_error& e) {
+        nb::handle traceback = e.traceback().is_valid() ? e.traceback() : nb::handle(Py_None);
+        nb::object suppressed = call(exit, {e.type(), e.value(), traceback});
+        if (!truthy(suppressed)) throw;
+        return nb::object();
+    }
+    call(exit, {Py_None, Py_None, Py_None});
+    return result;
+}
+
+}  // namespace pelorix::view
