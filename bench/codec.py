@@ -69,8 +69,8 @@ def main():
         if not r % 2:
             base_times.append(best(np.repeat, values, lengths, repeat=1))
     baseline, mine = min(base_times), min(mine_times)
-    print(f"decompress: baseline (numpy.repeat) {baseline * 1e3:.1f} ms, pelorix {mine * 1e3:.1f} ms, "
-          f"ratio {baseline / mine:.2f}x")
+    print(f"decompress: baseline (numpy.repeat) {baseline * 1e3:.1f} ms, "
+          f"pelorix {mine * 1e3:.1f} ms, ratio {baseline / mine:.2f}x")
 
 
 if __name__ == "__main__":

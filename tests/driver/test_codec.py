@@ -1,4 +1,5 @@
-"""The waveform codec: compress gives exactly what the NumPy chain gives, whichever route it takes."""
+"""The waveform codec: compress gives exactly what the NumPy chain gives, whichever route it
+takes."""
 
 import numpy as np
 import pytest

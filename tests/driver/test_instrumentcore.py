@@ -183,7 +183,8 @@ def test_construction_defaults_and_tables():
 
 def test_options_are_stored_unchanged_and_unknown_ones_ignored():
     d = Recorder("127.0.0.1", host="h", port=80, timeout=1, model="M", srate=None, colour="red")
-    assert (d.addr, d.host, d.port, d.timeout, d.model, d.srate) == ("127.0.0.1", "h", 80, 1, "M", None)
+    assert (d.addr, d.host, d.port, d.timeout, d.model, d.srate) == (
+        "127.0.0.1", "h", 80, 1, "M", None)
     assert type(d.timeout) is int and not hasattr(d, "colour")
 
 
@@ -237,6 +238,69 @@ def test_info_formats_values_with_format():
 
     d = Recorder(model=Fmt())
     assert "model=<fmt>," in d.info()
+
+
+class Logged:
+    """A quantity record that logs every read of its name and default."""
+
+    def __init__(self, log, name, ch=1):
+        self._log, self._name, self._default = log, name, {"ch": ch, "value": 0}
+
+    @property
+    def name(self):
+        self._log.append(f"{self._name}.name")
+        return self._name
+
+    @property
+    def default(self):
+        self._log.append(f"{self._name}.default")
+        return self._default
+
+
+class LoggedSys:
+    def __init__(self, log):
+        self._log = log
+
+    @property
+    def modules(self):
+        self._log.append("sys.modules")
+        return sys.modules
+
+
+WATCHED = {"quants", "CHs", "addr", "model", "srate", "host", "port", "__module__"}
+
+# What each step reads, in the order its Python statements read it (an assignment evaluates its
+# right-hand side before the subscript it stores into; call arguments go left to right).
+READS = {
+    "__init__": ["self.quants", "self.CHs", "newcfg", "self.quants", "A.name", "G.name"],
+    "info": ["self.addr", "self.model", "self.srate", "self.host", "self.port", "sys.modules",
+             "self.__module__"],
+    "dict_from_quantity": ["self.quants", "deepcopy", "A.default", "A.default", "A.name",
+                           "G.default", "G.default", "G.name", "self.CHs"],
+}
+
+
+@pytest.mark.parametrize("step", READS)
+def test_reads_happen_in_the_order_of_the_statements(step, monkeypatch):
+    log = []
+
+    class Watched(Recorder):
+        quants = [Logged(log, "A"), Logged(log, "G", ch="global")]
+
+        def __getattribute__(self, attr):
+            if attr in WATCHED:
+                log.append(f"self.{attr}")
+            return super().__getattribute__(attr)
+
+    monkeypatch.setattr(ic, "newcfg", lambda quants, chs: log.append("newcfg") or {})
+    monkeypatch.setattr(ic, "deepcopy", lambda x: log.append("deepcopy") or x)
+    monkeypatch.setattr(ic, "sys", LoggedSys(log))
+    d = Watched()
+    d.close = lambda **kw: None
+    if step != "__init__":
+        log.clear()
+        getattr(d, step)()
+    assert log == READS[step]
 
 
 # ---- life cycle ----

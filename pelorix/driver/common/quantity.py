@@ -18,7 +18,7 @@ class Quantity:
 
 
 def newcfg(quants, CHs):
-    """Settings table: quantity name -> {channel: {"value": default}} for every channel and "global"."""
+    """Settings table: quantity name -> {channel: {"value": default}} for every channel and "global"."""  # noqa: E501
     cfg = {}
     for q in quants:
         cfg[q.name] = {c: {"value": deepcopy(q.default["value"])} for c in [*CHs, "global"]}

@@ -103,8 +103,8 @@ nb::object dict_from_quantity(Call& c) {
     while (nb::object q = next(quants)) {
         nb::object ch = getitem(getattr(q, n_default), n_ch);
         nb::dict& table = equals(ch, n_global) ? chx : channel;
-        nb::object key = getattr(q, n_name);
-        setitem(table, key, getitem(getattr(q, n_default), n_value));
+        nb::object value = getitem(getattr(q, n_default), n_value);
+        setitem(table, getattr(q, n_name), value);
     }
     nb::object chs = iterate(getattr(self, n_CHs));
     while (nb::object ch = next(chs)) conn[concat({nb::str("CH"), to_str(ch)})] = channel;
