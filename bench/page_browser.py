@@ -1,0 +1,206 @@
+"""What the user waits for on a large diff page: load, the "Diff only" switch, Next, Previous,
+"All" and Go to line, timed in headless Chromium. Each action is a click dispatched inside the
+page, and its time runs until the next frame has been drawn, so style and layout work the click
+leaves behind is counted too. The same page is measured with the script as it was at a baseline
+revision and with the current one, in the same run, and loaded once with no script at all (the
+browser's own share of the load).
+
+    python -P bench/page_browser.py [LINES:PERCENT ...] [--baseline REV] [--metrics]
+
+    LINES:PERCENT   a synthetic text pair of LINES lines with about PERCENT % of them changed
+                    (default: 20000:1 100000:1 20000:30)
+    --baseline REV  git revision whose diff.js is the baseline (default: fc98bcc); "none" skips it
+    --metrics       also print Chromium's own counters (style, layout, script) for each load
+
+Run it from outside the source tree (or with -P) so the built package is imported.
+"""
+
+import argparse
+import random
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+from pelorix.toolkit import view
+
+REPO = Path(__file__).resolve().parent.parent
+SCRIPT_PATH = "pelorix/toolkit/view/assets/diff.js"
+
+# Clicks the element, then waits for the frame after it: a callback queued from
+# requestAnimationFrame runs once that frame's style, layout and paint are done.
+CLICK = """
+const done = arguments[arguments.length - 1];
+const start = performance.now();
+document.querySelector(arguments[0]).click();
+const handler = performance.now() - start;
+requestAnimationFrame(() => setTimeout(() => done(handler), 0));
+"""
+NEXT_FRAME = """
+const done = arguments[arguments.length - 1];
+requestAnimationFrame(() => setTimeout(done, 0));
+"""
+SET_LINE = "document.getElementById('goto-input').value = arguments[0];"
+STATE = "return [document.getElementById('diff-counter').textContent, diffLines.length]"
+
+
+def text_pair(lines, percent, seed=20240607):
+    """Two texts of about `lines` unique lines; about `percent` % of the left lines replaced,
+    deleted, or preceded by an inserted line, spread over the text."""
+    rnd = random.Random(seed)
+    left, right = [], []
+    for i in range(lines):
+        line = f"param_{i:06d} = {rnd.randrange(10**6)}  # {rnd.choice('abcdefgh') * 8}\n"
+        left.append(line)
+        if rnd.random() * 100 >= percent:
+            right.append(line)
+            continue
+        kind = rnd.randrange(5)
+        if kind < 3:
+            right.append(line.replace("=", "=>", 1))
+        elif kind == 3:
+            right += [f"inserted_{i:06d} = {rnd.random():.6f}\n", line]
+    return "".join(left), "".join(right)
+
+
+def baseline_script(rev):
+    if rev == "none":
+        return None
+    out = subprocess.run(
+        ["git", "-C", str(REPO), "show", f"{rev}:{SCRIPT_PATH}"],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    if out.returncode != 0:
+        raise SystemExit(f"cannot read the baseline script at {rev}: {out.stderr.strip()}")
+    return out.stdout
+
+
+def with_script(page, script):
+    """The page with the body of its one script element replaced (None: the element removed)."""
+    start, end = page.index("<script>"), page.index("</script>") + len("</script>")
+    if script is None:
+        return page[:start] + page[end:]
+    return page[:start] + "<script>\n" + script + "\n</script>" + page[end:]
+
+
+def browser(profile):
+    chromium, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if not (chromium and driver):
+        raise SystemExit("needs chromium and chromedriver on the PATH")
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,800",
+        f"--user-data-dir={profile}",
+    ):
+        options.add_argument(arg)
+    chrome = webdriver.Chrome(options=options, service=Service(driver))
+    chrome.set_page_load_timeout(1200)
+    chrome.set_script_timeout(1200)
+    return chrome
+
+
+def timed(action):
+    start = time.perf_counter()
+    action()
+    return time.perf_counter() - start
+
+
+def load(chrome, path, metrics):
+    chrome.get("about:blank")
+    if metrics:
+        chrome.execute_cdp_cmd("Performance.enable", {})
+    seconds = timed(lambda: (chrome.get(path.as_uri()), chrome.execute_async_script(NEXT_FRAME)))
+    if metrics:
+        values = {
+            m["name"]: m["value"]
+            for m in chrome.execute_cdp_cmd("Performance.getMetrics", {})["metrics"]
+        }
+        chrome.execute_cdp_cmd("Performance.disable", {})
+        durations = ("RecalcStyle", "Layout", "Script", "Task")
+        print(
+            "      chromium: "
+            + ", ".join(f"{name} {values.get(name + 'Duration', 0):.2f} s" for name in durations)
+            + f", {values.get('LayoutCount', 0):.0f} layouts"
+        )
+    return seconds
+
+
+def session(chrome, path, lines, metrics):
+    """The figures of one page: load, then the clicks a reader makes, in order."""
+    figures = {"load": load(chrome, path, metrics)}
+
+    def click(name, selector):
+        figures[name] = timed(lambda: chrome.execute_async_script(CLICK, selector))
+
+    click("Diff only", "#mode-diff")
+    click("Next 1", "button[title='Next diff']")
+    click("Next 2", "button[title='Next diff']")
+    click("Prev", "button[title='Previous diff']")
+    click("All", "#mode-all")
+    chrome.execute_script(SET_LINE, str(lines * 3 // 4))
+    click("Go to line", ".goto-line button")
+    figures["state"] = chrome.execute_script(STATE)
+    return figures
+
+
+def report(name, figures, baseline=None):
+    cells = []
+    for key, seconds in figures.items():
+        if key == "state":
+            continue
+        cell = f"{key} {seconds:.3f} s"
+        if baseline and key in baseline:
+            cell += f" ({baseline[key] / seconds:.1f}x)"
+        cells.append(cell)
+    print(f"    {name:9}" + ", ".join(cells) + f"; counter {figures['state'][0]}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("pages", nargs="*", default=["20000:1", "100000:1", "20000:30"])
+    parser.add_argument("--baseline", default="fc98bcc")
+    parser.add_argument("--metrics", action="store_true")
+    args = parser.parse_args()
+    old_script = baseline_script(args.baseline)
+    with tempfile.TemporaryDirectory() as folder:
+        chrome = browser(Path(folder, "profile"))
+        try:
+            for spec in args.pages:
+                lines, percent = spec.split(":")
+                lines, percent = int(lines), float(percent)
+                text1, text2 = text_pair(lines, percent)
+                path = Path(folder, "page.html")
+                view.BeautifulHtmlDiff(text1=text1, text2=text2).generate_html(
+                    output_file=str(path), auto_open=False
+                )
+                page = path.read_text(encoding="utf-8")
+                print(f"{lines} lines, {percent:g}% changed ({len(page.encode()) / 1e6:.1f} MB):")
+                bare = Path(folder, "bare.html")
+                bare.write_text(with_script(page, None), encoding="utf-8")
+                print(f"    no script: load {load(chrome, bare, args.metrics):.3f} s")
+                before = None
+                if old_script is not None:
+                    old = Path(folder, "old.html")
+                    old.write_text(with_script(page, old_script), encoding="utf-8")
+                    before = session(chrome, old, lines, args.metrics)
+                    report("baseline", before)
+                now = session(chrome, path, lines, args.metrics)
+                report("pelorix", now, before)
+                if before is not None and before["state"] != now["state"]:
+                    raise SystemExit(f"the scripts end in different states: {before} {now}")
+        finally:
+            chrome.quit()
+
+
+if __name__ == "__main__":
+    main()
