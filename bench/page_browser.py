@@ -104,6 +104,8 @@ def browser(profile):
     ):
         options.add_argument(arg)
     chrome = webdriver.Chrome(options=options, service=Service(driver))
+    # A 100,000-line page can keep the browser busy for longer than the client's default wait.
+    chrome.command_executor.client_config.timeout = 1200
     chrome.set_page_load_timeout(1200)
     chrome.set_script_timeout(1200)
     return chrome
