@@ -243,13 +243,9 @@ private:
     bool valid_ = false;
 };
 
+// numpy.empty(n, dtype), from the numpy the module loaded.
 nb::object new_array(std::size_t n, nb::handle dtype) {
-    PyObject* args[] = {nullptr, nb::int_(n).release().ptr(), dtype.ptr()};
-    nb::object count = nb::steal(args[1]);
-    PyObject* r = PyObject_Vectorcall(numpy_at_load.empty, args + 1,
-                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    if (!r) raise_current();
-    return nb::steal(r);
+    return call(numpy_at_load.empty, {nb::int_(n), dtype});
 }
 
 // The chain's result for a one-dimensional, non-empty exact ndarray of a native numeric type,

@@ -46,12 +46,10 @@ nb::object init(Call& c) {
 nb::object info(Call& c) {
     nb::handle self = c[0];
     nb::str base =
-        concat({nb::str("\xF0\x9F\x94\x96"
-                        "Driver(addr="),
-                format(getattr(self, n_addr)), nb::str(", model="), format(getattr(self, n_model)),
-                nb::str(", srate="), format(getattr(self, n_srate)), nb::str(", host="),
-                format(getattr(self, n_host)), nb::str(", port="), format(getattr(self, n_port)),
-                nb::str(")")});
+        concat({nb::str("\U0001F516Driver(addr="), format(getattr(self, n_addr)),
+                nb::str(", model="), format(getattr(self, n_model)), nb::str(", srate="),
+                format(getattr(self, n_srate)), nb::str(", host="), format(getattr(self, n_host)),
+                nb::str(", port="), format(getattr(self, n_port)), nb::str(")")});
     try {
         nb::object modules = getattr(c.global(n_sys), n_modules);
         nb::object module = getitem(modules, getattr(self, n_module));
