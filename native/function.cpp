@@ -3,6 +3,7 @@
 // This is the one place where C++ exceptions are turned into Python exceptions.
 #include "function.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <new>
@@ -42,8 +43,11 @@ FunctionObject* as_function(PyObject* o) {
 
 // ---- error messages on the cold path, worded as the interpreter words them ----
 
-[[gnu::cold]] void set_missing(FunctionObject* f, const std::vector<PyObject*>& missing) {
-    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+// Names the parameters left empty in `slots`: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+[[gnu::cold]] void set_missing(FunctionObject* f, PyObject* const* slots) {
+    std::vector<PyObject*> missing;
+    for (std::size_t i = 0; i < f->decl->params.size(); ++i)
+        if (!slots[i]) missing.push_back(f->param_names[i]);
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0)
@@ -144,7 +148,30 @@ PyObject* builtin_type(nb::exception_type t) {
     }
 }
 
-// Runs the body with every C++ exception turned into a Python exception.
+// The one place where C++ exceptions become Python ones.
+}  // namespace
+
+[[gnu::cold]] void set_error_from_exception(PyObject* where) noexcept {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        PyErr_SetString(builtin_type(e.type()), e.what());
+    } catch (const std::bad_cast&) {
+        PyErr_Format(PyExc_TypeError, "%U(): unexpected argument type", where);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "%U(): internal error: %s", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_RuntimeError, "%U(): internal error", where);
+    }
+}
+
+namespace {
+
+// Runs the body; a new reference, or null with a Python exception set.
 PyObject* run_body(FunctionObject* f, Call& call) noexcept {
     try {
         nb::object result = f->decl->body(call);
@@ -153,18 +180,8 @@ PyObject* run_body(FunctionObject* f, Call& call) noexcept {
             return Py_NewRef(Py_None);
         }
         return result.release().ptr();
-    } catch (nb::python_error& e) {
-        e.restore();
-    } catch (nb::builtin_exception& e) {
-        PyErr_SetString(builtin_type(e.type()), e.what());
-    } catch (const std::bad_cast&) {
-        PyErr_Format(PyExc_TypeError, "%U(): unexpected argument type", f->qualname);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "%U(): internal error: %s", f->qualname, e.what());
     } catch (...) {
-        PyErr_Format(PyExc_RuntimeError, "%U(): internal error", f->qualname);
+        set_error_from_exception(f->qualname);
     }
     return nullptr;
 }
@@ -184,97 +201,119 @@ int find_param(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    FunctionObject* f = as_function(self);
-    const FunctionSpec& decl = *f->decl;
-    const std::size_t nparams = decl.params.size();
-    const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+// ---- binding the arguments of one call, in the interpreter's order of checks ----
+
+// Where each parameter's value comes from, filled step by step.  All values are borrowed from the
+// caller's argument vector or the defaults tuple.
+struct Binding {
     PyObject* slots[max_params] = {};
-
-    for (std::size_t i = 0; i < nargs && i < nparams; ++i) slots[i] = args[i];
-
-    // Extra keywords stay where the caller put them; the **kw dictionary is made only when the
-    // body asks for it (or there are too many of them to keep track of).
-    nb::object kwdict;
+    // Extra keywords (for **kw) stay where the caller put them: bit k is set when kwnames[k] is
+    // one.  With more than 64 keywords they are collected into `kwdict` instead.
     std::uint64_t extras = 0;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    nb::object kwdict;
+};
+
+[[gnu::always_inline]] inline void bind_positionals(FunctionObject* f, PyObject* const* args,
+                                                    std::size_t nargs, Binding& b) {
+    const std::size_t n = std::min(nargs, f->decl->params.size());
+    for (std::size_t i = 0; i < n; ++i) b.slots[i] = args[i];
+}
+
+// Too many keywords to track by bit: the extras go into a dictionary right away.
+[[gnu::cold]] bool collect_extras(FunctionObject* f, PyObject* const* kwvalues, PyObject* kwnames,
+                                  Binding& b) {
+    b.kwdict = nb::steal(PyDict_New());
+    if (!b.kwdict.is_valid()) return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (find_param(f, key) >= 0) continue;
+        if (PyDict_SetItem(b.kwdict.ptr(), key, kwvalues[k]) < 0) return false;
+    }
+    b.extras = 0;
+    return true;
+}
+
+[[gnu::always_inline]] inline bool bind_keywords(FunctionObject* f, PyObject* const* kwvalues,
+                                                 PyObject* kwnames, Binding& b) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + static_cast<std::size_t>(k)];
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
-            return nullptr;
+            return false;
         }
         const int j = find_param(f, key);
         if (j < 0) {
             if (!f->varkw_name) {
                 PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
                              f->qualname, key);
-                return nullptr;
+                return false;
             }
-            extras |= std::uint64_t{1} << (k & 63);
+            b.extras |= std::uint64_t{1} << (k & 63);
             continue;
         }
-        if (slots[j]) {
+        if (b.slots[j]) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
                          key);
-            return nullptr;
+            return false;
         }
-        slots[j] = value;
+        b.slots[j] = kwvalues[k];
     }
-    if (extras && nkw > 64) {
-        kwdict = nb::steal(PyDict_New());
-        if (!kwdict.is_valid()) return nullptr;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (find_param(f, key) >= 0) continue;
-            if (PyDict_SetItem(kwdict.ptr(), key, args[nargs + static_cast<std::size_t>(k)]) < 0)
-                return nullptr;
-        }
-        extras = 0;
-    }
+    return !b.extras || nkw <= 64 || collect_extras(f, kwvalues, kwnames, b);
+}
 
-    if (nargs > nparams) {
+// Fills the parameters nobody passed from `defaults` (the tuple, or None), which apply to the
+// last parameters; any still empty is missing.
+[[gnu::always_inline]] inline bool apply_defaults(FunctionObject* f, PyObject* defaults,
+                                                  Binding& b) {
+    const std::size_t nparams = f->decl->params.size();
+    const std::size_t ndefaults =
+        defaults != Py_None ? static_cast<std::size_t>(PyTuple_GET_SIZE(defaults)) : 0;
+    const std::size_t first_default = nparams - ndefaults;  // __defaults__ is never longer
+    bool any_missing = false;
+    for (std::size_t i = 0; i < nparams; ++i) {
+        if (b.slots[i]) continue;
+        if (i >= first_default)
+            b.slots[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+        else
+            any_missing = true;
+    }
+    if (any_missing) set_missing(f, b.slots);
+    return !any_missing;
+}
+
+[[gnu::always_inline]] inline bool check_types(FunctionObject* f, const Binding& b) {
+    const std::vector<Param>& params = f->decl->params;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        if (!passes(params[i].check, b.slots[i])) {
+            set_bad_type(f, params[i], b.slots[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    PyObject* const* kwvalues = args + nargs;
+    Binding b;
+    bind_positionals(f, args, nargs, b);
+    if (kwnames && !bind_keywords(f, kwvalues, kwnames, b)) return nullptr;
+    if (nargs > f->decl->params.size()) {
         set_too_many(f, nargs);
         return nullptr;
     }
-
     // The body may run Python code that replaces __defaults__; the defaults it was given must
     // outlive that, as they do for a Python function, whose frame owns its arguments.
     const nb::object defaults = nb::borrow(f->defaults ? f->defaults : Py_None);
-    const std::size_t ndefaults =
-        f->defaults ? static_cast<std::size_t>(PyTuple_GET_SIZE(f->defaults)) : 0;
-    const std::size_t first_default = nparams > ndefaults ? nparams - ndefaults : 0;
-    bool any_missing = false;
-    for (std::size_t i = 0; i < nparams; ++i) {
-        if (slots[i]) continue;
-        if (i >= first_default) {
-            slots[i] = PyTuple_GET_ITEM(defaults.ptr(), i - (nparams - ndefaults));
-        } else {
-            any_missing = true;
-        }
-    }
-    if (any_missing) {
-        std::vector<PyObject*> missing;
-        for (std::size_t i = 0; i < nparams; ++i)
-            if (!slots[i]) missing.push_back(f->param_names[i]);
-        set_missing(f, missing);
-        return nullptr;
-    }
+    if (!apply_defaults(f, defaults.ptr(), b) || !check_types(f, b)) return nullptr;
 
-    for (std::size_t i = 0; i < nparams; ++i) {
-        const Param& p = decl.params[i];
-        if (!passes(p.check, slots[i])) {
-            set_bad_type(f, p, slots[i]);
-            return nullptr;
-        }
-    }
-
-    Call call = kwdict.is_valid() ? Call(self, slots, kwdict.ptr())
-                                  : Call(self, slots, kwnames, args + nargs, extras);
+    Call call = b.kwdict.is_valid() ? Call(self, b.slots, b.kwdict.ptr())
+                                    : Call(self, b.slots, kwnames, kwvalues, b.extras);
     PyObject* result = run_body(f, call);
-    if (result && !passes(decl.result, result)) {
+    if (result && !passes(f->decl->result, result)) {
         set_bad_result(f, result);
         Py_DECREF(result);
         return nullptr;
@@ -284,34 +323,27 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 
 // ---- type slots ----
 
+// The references a function owns besides its name and qualname.  Those two are always str and so
+// never part of a cycle; the collector leaves them, so that a cleared function reached again still
+// has them for its repr and messages.
+constexpr PyObject* FunctionObject::*clearable[] = {
+    &FunctionObject::dict,     &FunctionObject::module,     &FunctionObject::doc,
+    &FunctionObject::defaults, &FunctionObject::kwdefaults, &FunctionObject::annotations,
+    &FunctionObject::globals,  &FunctionObject::code,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->dict);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->code);
+    for (PyObject* FunctionObject::*field : clearable) Py_VISIT(f->*field);
     return 0;
 }
 
-// Breaks reference cycles.  The name and qualname are always str and so never part of a cycle;
-// they stay, so that a cleared function reached again still has them for its repr and messages.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
+    for (PyObject* FunctionObject::*field : clearable) Py_CLEAR(f->*field);
     return 0;
 }
 
@@ -345,62 +377,55 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* get_name(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->name);
+// ---- attributes kept in fields, set by the interpreter's rules ----
+
+// What may be stored in a field: the type it must have (else `type_error`), and whether None or
+// deleting the attribute empties it (reads then give None, or a fresh dict for __annotations__).
+struct FieldRule {
+    PyObject* FunctionObject::*field;
+    int (*type_ok)(PyObject*);
+    const char* type_error;
+    bool none_clears;
+};
+
+FieldRule name_rule{&FunctionObject::name, [](PyObject* v) { return PyUnicode_Check(v); },
+                    "__name__ must be set to a string object", false};
+FieldRule qualname_rule{&FunctionObject::qualname, [](PyObject* v) { return PyUnicode_Check(v); },
+                        "__qualname__ must be set to a string object", false};
+FieldRule defaults_rule{&FunctionObject::defaults, [](PyObject* v) { return PyTuple_Check(v); },
+                        "__defaults__ must be set to a tuple object", true};
+FieldRule kwdefaults_rule{&FunctionObject::kwdefaults, [](PyObject* v) { return PyDict_Check(v); },
+                          "__kwdefaults__ must be set to a dict object", true};
+FieldRule annotations_rule{&FunctionObject::annotations,
+                           [](PyObject* v) { return PyDict_Check(v); },
+                           "__annotations__ must be set to a dict object", true};
+
+PyObject* get_field(PyObject* self, void* rule) {
+    PyObject* v = as_function(self)->*static_cast<FieldRule*>(rule)->field;
+    return Py_NewRef(v ? v : Py_None);
 }
-int set_name(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    const FieldRule& rule = *static_cast<FieldRule*>(closure);
+    if (rule.none_clears && value == Py_None) value = nullptr;
+    if (value ? !rule.type_ok(value) : !rule.none_clears) {
+        PyErr_SetString(PyExc_TypeError, rule.type_error);
         return -1;
     }
-    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+    Py_XSETREF(as_function(self)->*rule.field, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->qualname);
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* d = as_function(self)->defaults;
-    return Py_NewRef(d ? d : Py_None);
-}
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    if (value && static_cast<std::size_t>(PyTuple_GET_SIZE(value)) >
-                     as_function(self)->decl->params.size()) {
+// The binder relies on there being no more defaults than parameters.
+int set_defaults(PyObject* self, PyObject* value, void* rule) {
+    if (value && PyTuple_Check(value) &&
+        static_cast<std::size_t>(PyTuple_GET_SIZE(value)) >
+            as_function(self)->decl->params.size()) {
         PyErr_SetString(PyExc_ValueError,
                         "__defaults__ has more items than the function has parameters");
         return -1;
     }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
-}
-
-PyObject* get_kwdefaults(PyObject* self, void*) {
-    PyObject* d = as_function(self)->kwdefaults;
-    return Py_NewRef(d ? d : Py_None);
-}
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_field(self, value, rule);
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -410,15 +435,6 @@ PyObject* get_annotations(PyObject* self, void*) {
         if (!f->annotations) return nullptr;
     }
     return Py_NewRef(f->annotations);
-}
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
-    return 0;
 }
 
 // A code object that describes the parameters, so inspect treats the function like a Python one.
@@ -472,11 +488,11 @@ PyObject* get_builtins(PyObject*, void*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__name__", get_field, set_field, nullptr, &name_rule},
+    {"__qualname__", get_field, set_field, nullptr, &qualname_rule},
+    {"__defaults__", get_field, set_defaults, nullptr, &defaults_rule},
+    {"__kwdefaults__", get_field, set_field, nullptr, &kwdefaults_rule},
+    {"__annotations__", get_annotations, set_field, nullptr, &annotations_rule},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
@@ -520,42 +536,16 @@ PyType_Spec function_type_spec = {
 
 PyTypeObject* the_type = nullptr;
 
+// The type of native functions in this module, created on first use.
+PyTypeObject* function_type() {
+    if (!the_type) {
+        the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
+        if (!the_type) throw nb::python_error();
+    }
+    return the_type;
+}
+
 }  // namespace
-
-PyObject* Name::get() const {
-    if (!obj_) {
-        obj_ = PyUnicode_InternFromString(text_);
-        if (!obj_) throw nb::python_error();
-    }
-    return obj_;
-}
-
-PyObject* Name::type_lookup(PyTypeObject* type) const {
-    if (type == seen_type_ && type->tp_version_tag == seen_version_ &&
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return seen_value_;
-    PyObject* value = cpython::type_lookup(type, get());  // gives the type a version tag if it can
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        seen_type_ = type;
-        seen_version_ = type->tp_version_tag;
-        seen_value_ = value;
-    } else {
-        seen_type_ = nullptr;
-    }
-    return value;
-}
-
-PyObject* Name::dict_lookup(PyObject* dict) const {
-    const std::uint64_t version = cpython::dict_version(dict);
-    if (dict == seen_dict_ && version == seen_dict_version_ && version != 0)
-        return seen_dict_value_;
-    PyObject* value = PyDict_GetItemWithError(dict, get());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    seen_dict_ = dict;
-    seen_dict_version_ = version;
-    seen_dict_value_ = value;
-    return value;
-}
 
 nb::object Call::global(const Name& name) const {
     FunctionObject* f = as_function(function_);
@@ -570,89 +560,11 @@ nb::object Call::global(const Name& name) const {
     return nb::borrow(v);
 }
 
-nb::dict Call::kw() const {
-    if (!kw_) {
-        nb::object d = nb::steal(PyDict_New());
-        if (!d.is_valid()) throw nb::python_error();
-        for (Py_ssize_t k = 0; extras_ >> k; ++k)
-            if ((extras_ >> k) & 1)
-                if (PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(kwnames_, k), kwvalues_[k]) < 0)
-                    throw nb::python_error();
-        owned_kw_ = std::move(d);
-        kw_ = owned_kw_.ptr();
-    }
-    return nb::borrow<nb::dict>(kw_);
-}
-
-PyObject* Call::kw_get(const Name& key) const {
-    if (!kw_) {
-        if (!extras_) return nullptr;
-        bool plain = true;     // exact str names compare as the dictionary would compare them
-        bool interned = true;  // ... and interned ones are equal only when identical
-        for (Py_ssize_t k = 0; extras_ >> k; ++k) {
-            if (!((extras_ >> k) & 1)) continue;
-            PyObject* name = PyTuple_GET_ITEM(kwnames_, k);
-            if (name == key.get()) return kwvalues_[k];
-            plain &= PyUnicode_CheckExact(name);
-            interned &= plain && PyUnicode_CHECK_INTERNED(name);
-        }
-        if (interned) return nullptr;
-        if (plain) {
-            for (Py_ssize_t k = 0; extras_ >> k; ++k)
-                if (((extras_ >> k) & 1) &&
-                    PyUnicode_Compare(PyTuple_GET_ITEM(kwnames_, k), key.get()) == 0)
-                    return kwvalues_[k];
-            return nullptr;
-        }
-        kw();
-    }
-    PyObject* v = PyDict_GetItemWithError(kw_, key.get());
-    if (!v && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
-nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
-                                     std::initializer_list<nb::handle> args) const {
-    if (kw_)
-        return call_method(self, name, args, PyDict_GET_SIZE(kw_) ? nb::handle(kw_) : nb::handle());
-    PyObject* argv[max_params + 64 + 1];
-    std::size_t n = 0;
-    argv[n++] = self.ptr();
-    for (nb::handle a : args) argv[n++] = a.ptr();
-    const std::size_t positional = n;
-    nb::object names;
-    const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
-    if (extras_) {
-        const bool all = extras_ == (nkw >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << nkw) - 1);
-        if (all) {
-            names = nb::borrow(kwnames_);
-        } else {
-            names = nb::steal(PyTuple_New(std::popcount(extras_)));
-            if (!names.is_valid()) throw nb::python_error();
-        }
-        Py_ssize_t m = 0;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!((extras_ >> k) & 1)) continue;
-            argv[n++] = kwvalues_[k];
-            if (!all) PyTuple_SET_ITEM(names.ptr(), m++, Py_NewRef(PyTuple_GET_ITEM(kwnames_, k)));
-        }
-    }
-    PyObject* r = vectorcall_method(name, argv, positional, names.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-PyTypeObject* function_type() {
-    if (!the_type) {
-        the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
-        if (!the_type) throw nb::python_error();
-    }
-    return the_type;
-}
-
 nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
                          std::initializer_list<nb::handle> defaults) {
     if (decl.params.size() > max_params) throw std::length_error("too many parameters");
+    if (defaults.size() > decl.params.size())
+        throw std::length_error("more defaults than parameters");
     PyTypeObject* tp = function_type();
     auto* f = PyObject_GC_New(FunctionObject, tp);
     if (!f) throw nb::python_error();

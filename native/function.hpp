@@ -83,13 +83,8 @@ public:
 
     // The value bound to parameter i (borrowed, never null).
     nb::handle operator[](std::size_t i) const { return args_[i]; }
-    // The **kw dictionary: a fresh dict owned by this call (only for functions with **kw).  It is
-    // created on first request.
-    nb::dict kw() const;
-    // kw.get(key): the value (borrowed) or null, without creating the dictionary.
+    // kw.get(key) for the **kw dictionary: the value (borrowed) or null.
     PyObject* kw_get(const Name& key) const;
-    // True when the caller passed extra keywords (the **kw dictionary is not empty).
-    bool has_kw() const { return kw_ ? PyDict_GET_SIZE(kw_) > 0 : extras_ != 0; }
     // self.NAME(*args, **kw), passing the extra keywords on as the caller gave them.
     nb::object call_method_with_kw(nb::handle self, const Name& name,
                                    std::initializer_list<nb::handle> args) const;
@@ -98,6 +93,9 @@ public:
     nb::handle function() const { return function_; }
 
 private:
+    // The **kw dictionary, made from the caller's keywords on first request and owned by the call.
+    nb::dict kw() const;
+
     PyObject* function_;
     PyObject* const* args_;
     mutable PyObject* kw_ = nullptr;  // borrowed from the binder, or owned_kw_
@@ -116,7 +114,18 @@ nb::object make_function(const FunctionSpec& decl, nb::handle globals, const cha
 // True when `obj` is a native function created from `decl`.
 bool is_function_of(nb::handle obj, const FunctionSpec& decl);
 
-// The type of native functions in this module (created on first use).
-PyTypeObject* function_type();
+// Sets the Python exception that stands for the C++ exception being handled (call it only from a
+// catch block).  `where`, a str, names the function or module in an internal error's message.
+void set_error_from_exception(PyObject* where) noexcept;
+
+// A docstring written as a raw string literal that opens on its own line,
+//     .doc = docstring(R"(
+//     First line.
+//         ...
+//     )"),
+// is the text after that first line break, byte for byte what a Python docstring would hold.
+constexpr const char* docstring(const char* text) {
+    return text[0] == '\n' ? text + 1 : text;
+}
 
 }  // namespace pelorix

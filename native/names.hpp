@@ -6,18 +6,8 @@
 
 namespace pelorix {
 
-inline const Name n_close("close");
-inline const Name n_datetime("datetime");
-inline const Name n_get("get");
-inline const Name n_host("host");
-inline const Name n_now("now");
-inline const Name n_np("np");
-inline const Name n_open("open");
-inline const Name n_os("os");
-inline const Name n_port("port");
-inline const Name n_print("print");
-inline const Name n_replace("replace");
-inline const Name n_strftime("strftime");
-inline const Name n_write("write");
+inline const Name n_close("close"), n_datetime("datetime"), n_get("get"), n_host("host"),
+    n_now("now"), n_np("np"), n_open("open"), n_os("os"), n_port("port"), n_print("print"),
+    n_replace("replace"), n_strftime("strftime"), n_write("write");
 
 }  // namespace pelorix

@@ -1,6 +1,8 @@
-// Module set-up, class creation and the small calling helpers that module sources share.
+// Module set-up, class creation, the lookups behind interned names, the **kw access of a call and
+// the small calling helpers that module sources share.
 #include "runtime.hpp"
 
+#include <bit>
 #include <cstdarg>
 #include <iterator>
 #include <vector>
@@ -17,9 +19,24 @@ PyObject* empty_str() {
     static PyObject* empty = PyUnicode_InternFromString("");
     return empty;
 }
-}  // namespace
 
-namespace {
+// The argument vector of one vectorcall.  Calls with a few arguments, nearly all of them, keep it
+// on the stack.
+class ArgVector {
+public:
+    explicit ArgVector(std::size_t capacity)
+        : data_(capacity <= std::size(small_) ? small_ : (heap_.resize(capacity), heap_.data())) {}
+    void push(PyObject* arg) { data_[size_++] = arg; }
+    PyObject** data() { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    PyObject* small_[8];
+    std::vector<PyObject*> heap_;
+    PyObject** data_;
+    std::size_t size_ = 0;
+};
+
 // The instance dictionary of an ordinary object (made real if the interpreter kept the values
 // inline), or null when the object has none.  `failed` is set when it should have one but it
 // could not be had.
@@ -35,6 +52,118 @@ PyObject* instance_dict(PyObject* self, bool& failed) {
     return *dictptr;
 }
 }  // namespace
+
+// ---- interned names and what they resolve to ----
+
+PyObject* Name::get() const {
+    if (!obj_) {
+        obj_ = PyUnicode_InternFromString(text_);
+        if (!obj_) throw nb::python_error();
+    }
+    return obj_;
+}
+
+PyObject* Name::type_lookup(PyTypeObject* type) const {
+    if (type == seen_type_ && type->tp_version_tag == seen_version_ &&
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return seen_value_;
+    PyObject* value = cpython::type_lookup(type, get());  // gives the type a version tag if it can
+    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
+        seen_type_ = type;
+        seen_version_ = type->tp_version_tag;
+        seen_value_ = value;
+    } else {
+        seen_type_ = nullptr;
+    }
+    return value;
+}
+
+PyObject* Name::dict_lookup(PyObject* dict) const {
+    const std::uint64_t version = cpython::dict_version(dict);
+    if (dict == seen_dict_ && version == seen_dict_version_ && version != 0)
+        return seen_dict_value_;
+    PyObject* value = PyDict_GetItemWithError(dict, get());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    seen_dict_ = dict;
+    seen_dict_version_ = version;
+    seen_dict_value_ = value;
+    return value;
+}
+
+// ---- the **kw arguments of a call ----
+
+nb::dict Call::kw() const {
+    if (!kw_) {
+        nb::object d = nb::steal(PyDict_New());
+        if (!d.is_valid()) throw nb::python_error();
+        for (Py_ssize_t k = 0; extras_ >> k; ++k)
+            if ((extras_ >> k) & 1)
+                if (PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(kwnames_, k), kwvalues_[k]) < 0)
+                    throw nb::python_error();
+        owned_kw_ = std::move(d);
+        kw_ = owned_kw_.ptr();
+    }
+    return nb::borrow<nb::dict>(kw_);
+}
+
+PyObject* Call::kw_get(const Name& key) const {
+    if (!kw_) {
+        if (!extras_) return nullptr;
+        bool plain = true;     // exact str names compare as the dictionary would compare them
+        bool interned = true;  // ... and interned ones are equal only when identical
+        for (Py_ssize_t k = 0; extras_ >> k; ++k) {
+            if (!((extras_ >> k) & 1)) continue;
+            PyObject* name = PyTuple_GET_ITEM(kwnames_, k);
+            if (name == key.get()) return kwvalues_[k];
+            plain &= PyUnicode_CheckExact(name);
+            interned &= plain && PyUnicode_CHECK_INTERNED(name);
+        }
+        if (interned) return nullptr;
+        if (plain) {
+            for (Py_ssize_t k = 0; extras_ >> k; ++k)
+                if (((extras_ >> k) & 1) &&
+                    PyUnicode_Compare(PyTuple_GET_ITEM(kwnames_, k), key.get()) == 0)
+                    return kwvalues_[k];
+            return nullptr;
+        }
+        kw();
+    }
+    PyObject* v = PyDict_GetItemWithError(kw_, key.get());
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
+                                     std::initializer_list<nb::handle> args) const {
+    if (kw_)
+        return call_method(self, name, args, PyDict_GET_SIZE(kw_) ? nb::handle(kw_) : nb::handle());
+    ArgVector argv(1 + args.size() + static_cast<std::size_t>(std::popcount(extras_)));
+    argv.push(self.ptr());
+    for (nb::handle a : args) argv.push(a.ptr());
+    const std::size_t positional = argv.size();
+    nb::object names;
+    const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+    if (extras_) {
+        const bool all = extras_ == (nkw >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << nkw) - 1);
+        if (all) {
+            names = nb::borrow(kwnames_);
+        } else {
+            names = nb::steal(PyTuple_New(std::popcount(extras_)));
+            if (!names.is_valid()) throw nb::python_error();
+        }
+        Py_ssize_t m = 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!((extras_ >> k) & 1)) continue;
+            argv.push(kwvalues_[k]);
+            if (!all) PyTuple_SET_ITEM(names.ptr(), m++, Py_NewRef(PyTuple_GET_ITEM(kwnames_, k)));
+        }
+    }
+    PyObject* r = vectorcall_method(name, argv.data(), positional, names.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// ---- module set-up ----
 
 nb::object Module::import(const char* name, const char* asname) {
     PyObject* mod = PyImport_ImportModuleLevel(name, globals().ptr(), nullptr, nullptr, 0);
@@ -106,23 +235,6 @@ void print(const Call& c, std::initializer_list<nb::handle> args) {
 }
 
 namespace {
-// The argument vector of one vectorcall.  Calls with a few arguments, nearly all of them, keep it
-// on the stack.
-class ArgVector {
-public:
-    explicit ArgVector(std::size_t capacity)
-        : data_(capacity <= std::size(small_) ? small_ : (heap_.resize(capacity), heap_.data())) {}
-    void push(PyObject* arg) { data_[size_++] = arg; }
-    PyObject** data() { return data_; }
-    std::size_t size() const { return size_; }
-
-private:
-    PyObject* small_[8];
-    std::vector<PyObject*> heap_;
-    PyObject** data_;
-    std::size_t size_ = 0;
-};
-
 // The kwnames tuple of a vectorcall (invalid when there are no keywords); the values go after the
 // positionals in the argument vector.
 nb::object keyword_names(std::initializer_list<Kw> kwargs, ArgVector& argv) {
