@@ -3,26 +3,29 @@
 #include <cctype>
 #include <string_view>
 
+#include "names.hpp"
 #include "runtime.hpp"
 
 namespace pc = pelorix;
 namespace nb = nanobind;
-using namespace nb::literals;
 using pc::Call;
 using pc::Check;
 using pc::FunctionSpec;
+using pc::getattr;
+using pc::Kw;
+using pc::n_get, pc::n_os, pc::n_port, pc::n_replace;
 using pc::Name;
 using pc::truthy;
 
 namespace {
 
-const Name n_os("os"), n_platform("platform"), n_shutil("shutil"), n_subprocess("subprocess"),
+const Name n_platform("platform"), n_shutil("shutil"), n_subprocess("subprocess"),
     n_find_process_by_port("find_process_by_port"), n_net_connections("net_connections"),
-    n_laddr("laddr"), n_raddr("raddr"), n_port("port"), n_status("status"), n_pid("pid"),
-    n_Process("Process"), n_terminate("terminate"), n_wait("wait"), n_kill("kill"),
+    n_laddr("laddr"), n_raddr("raddr"), n_status("status"), n_pid("pid"), n_Process("Process"),
+    n_terminate("terminate"), n_wait("wait"), n_timeout("timeout"), n_kill("kill"),
     n_NoSuchProcess("NoSuchProcess"), n_TimeoutExpired("TimeoutExpired"), n_system("system"),
-    n_which("which"), n_environ("environ"), n_get("get"), n_lower("lower"), n_replace("replace"),
-    n_Popen("Popen"), n_CREATE_NEW_CONSOLE("CREATE_NEW_CONSOLE");
+    n_which("which"), n_environ("environ"), n_lower("lower"), n_Popen("Popen"),
+    n_creationflags("creationflags"), n_cwd("cwd"), n_CREATE_NEW_CONSOLE("CREATE_NEW_CONSOLE");
 
 bool contains(nb::handle container, nb::handle item) {
     const int r = PySequence_Contains(container.ptr(), item.ptr());
@@ -30,18 +33,14 @@ bool contains(nb::handle container, nb::handle item) {
     return r == 1;
 }
 
-nb::object attr(nb::handle obj, const Name& name) {
-    return nb::getattr(obj, nb::handle(name));
-}
-
 // ---- port lookup and process termination ----
 
 // A TCP socket listens in the LISTEN state; UDP has no states at all (psutil reports "NONE"), so a
 // UDP socket bound to the port without a remote peer is the one that serves it.
 bool serves(nb::handle conn) {
-    nb::object status = attr(conn, n_status);
-    if (status.equal(nb::str("LISTEN"))) return true;
-    return status.equal(nb::str("NONE")) && !truthy(attr(conn, n_raddr));
+    nb::object status = getattr(conn, n_status);
+    if (pc::equals(status, nb::str("LISTEN"))) return true;
+    return pc::equals(status, nb::str("NONE")) && !truthy(getattr(conn, n_raddr));
 }
 
 nb::object find_process_by_port(Call& c) {
@@ -49,12 +48,12 @@ nb::object find_process_by_port(Call& c) {
     nb::object psutil = pc::import_now(c, "psutil");
     nb::object conns = pc::call_method(psutil, n_net_connections, {});
     for (nb::handle conn : conns) {
-        if (!attr(attr(conn, n_laddr), n_port).equal(port)) continue;
+        if (!pc::equals(getattr(getattr(conn, n_laddr), n_port), port)) continue;
         if (!serves(conn)) continue;
         try {
-            return attr(conn, n_pid);
+            return getattr(conn, n_pid);
         } catch (nb::python_error& e) {
-            if (!e.matches(attr(psutil, n_NoSuchProcess))) throw;
+            if (!e.matches(getattr(psutil, n_NoSuchProcess))) throw;
         }
     }
     return nb::none();
@@ -92,19 +91,19 @@ nb::object kill(Call& c) {
     nb::object psutil = pc::import_now(c, "psutil");
     nb::object proc;
     try {
-        proc = attr(psutil, n_Process)(pid);
+        proc = pc::call_method(psutil, n_Process, {pid});
         pc::call_method(proc, n_terminate, {});
-        attr(proc, n_wait)("timeout"_a = 3);
+        pc::call_method(proc, n_wait, {}, {Kw{n_timeout, nb::int_(3)}});
         pc::print(c, {nb::str("Process {} terminated successfully").format(pid)});
     } catch (nb::python_error& e) {
         Handling handling(e);
-        if (e.matches(attr(psutil, n_TimeoutExpired))) {
+        if (e.matches(getattr(psutil, n_TimeoutExpired))) {
             if (!proc.is_valid()) throw;
             nb::object err = nb::borrow(e.value());
             pc::call_method(proc, n_kill, {});
             pc::print(c,
                       {nb::str("Process {} forcefully killed after timeout: {}").format(pid, err)});
-        } else if (e.matches(attr(psutil, n_NoSuchProcess))) {
+        } else if (e.matches(getattr(psutil, n_NoSuchProcess))) {
             nb::object err = nb::borrow(e.value());
             pc::print(c, {nb::str("Process {} does not exist: {}").format(pid, err)});
         } else {
@@ -120,8 +119,20 @@ nb::object which(const Call& c, const char* program) {
     return pc::call_method(c.global(n_shutil), n_which, {nb::str(program)});
 }
 
-void popen(const Call& c, nb::handle argv) {
-    attr(c.global(n_subprocess), n_Popen)(argv);
+// subprocess.Popen(argv, NAME=value, ...)
+void popen(const Call& c, nb::handle argv, std::initializer_list<Kw> kwargs = {}) {
+    pc::call_method(c.global(n_subprocess), n_Popen, {argv}, kwargs);
+}
+
+// subprocess.Popen(argv, [cwd=cwd,] creationflags=subprocess.CREATE_NEW_CONSOLE), with Popen
+// looked up before the flag, as the expression evaluates.
+void popen_new_console(const Call& c, nb::handle argv, nb::handle cwd = nb::handle()) {
+    nb::object popen = getattr(c.global(n_subprocess), n_Popen);
+    nb::object flags = getattr(c.global(n_subprocess), n_CREATE_NEW_CONSOLE);
+    if (cwd.is_valid())
+        pc::call(popen, {argv}, {Kw{n_cwd, cwd}, Kw{n_creationflags, flags}});
+    else
+        pc::call(popen, {argv}, {Kw{n_creationflags, flags}});
 }
 
 nb::list words(std::initializer_list<const char*> items) {
@@ -130,12 +141,8 @@ nb::list words(std::initializer_list<const char*> items) {
     return out;
 }
 
-nb::object new_console(const Call& c) {
-    return attr(c.global(n_subprocess), n_CREATE_NEW_CONSOLE);
-}
-
 bool inside_vscode(const Call& c) {
-    nb::object environ = attr(c.global(n_os), n_environ);
+    nb::object environ = getattr(c.global(n_os), n_environ);
     if (contains(environ, nb::str("VSCODE_GIT_IPC_HANDLE"))) return true;
     nb::object program = pc::call_method(environ, n_get, {nb::str("TERM_PROGRAM"), nb::str("")});
     return contains(pc::call_method(program, n_lower, {}), nb::str("vscode"));
@@ -155,7 +162,7 @@ nb::object terminal_windows(const Call& c, nb::handle command, nb::handle cwd) {
             cmd.extend(words({"powershell", "-NoExit", "-Command"}));
             cmd.append(command);
         }
-        attr(c.global(n_subprocess), n_Popen)(cmd, "creationflags"_a = new_console(c));
+        popen_new_console(c, cmd);
         return nb::none();
     }
     nb::object code_path = which(c, "code");
@@ -182,7 +189,7 @@ nb::object terminal_windows(const Call& c, nb::handle command, nb::handle cwd) {
         args.append("/k");
         args.append(truthy(command) ? nb::borrow(command) : nb::str(""));
     }
-    attr(c.global(n_subprocess), n_Popen)(args, "cwd"_a = cwd, "creationflags"_a = new_console(c));
+    popen_new_console(c, args, cwd);
     return nb::none();
 }
 
@@ -244,16 +251,16 @@ nb::object terminal_linux(const Call& c, nb::handle command, nb::handle cwd) {
         argv.extend(words({term->run_option, "bash", "-c"}));
         argv.append(nb::borrow(command) + nb::str("; exec bash"));
     }
-    attr(c.global(n_subprocess), n_Popen)(argv, "cwd"_a = cwd);
+    popen(c, argv, {Kw{n_cwd, cwd}});
     return nb::none();
 }
 
 nb::object terminal(Call& c) {
     nb::handle command = c[0], cwd = c[1];
     nb::object system = pc::call_method(c.global(n_platform), n_system, {});
-    if (system.equal(nb::str("Windows"))) return terminal_windows(c, command, cwd);
-    if (system.equal(nb::str("Darwin"))) return terminal_macos(c, command, cwd);
-    if (system.equal(nb::str("Linux"))) return terminal_linux(c, command, cwd);
+    if (pc::equals(system, nb::str("Windows"))) return terminal_windows(c, command, cwd);
+    if (pc::equals(system, nb::str("Darwin"))) return terminal_macos(c, command, cwd);
+    if (pc::equals(system, nb::str("Linux"))) return terminal_linux(c, command, cwd);
     nb::object msg = nb::str("Unsupported platform: {}").format(system);
     PyErr_SetObject(PyExc_RuntimeError, msg.ptr());
     pc::raise_current();
@@ -281,30 +288,22 @@ const char* const terminal_doc =
     "        RuntimeError: Unsupported platform\n"
     "    ";
 
-const FunctionSpec terminal_spec{
-    "terminal",
-    terminal,
-    {{"command", "str | None", Check::StrOrNone}, {"cwd", "str | None", Check::StrOrNone}},
-    nullptr,
-    nullptr,
-    Check::Any,
-    terminal_doc};
+const FunctionSpec terminal_spec{.name = "terminal",
+                                 .body = terminal,
+                                 .params = {{"command", "str | None", Check::StrOrNone},
+                                            {"cwd", "str | None", Check::StrOrNone}},
+                                 .doc = terminal_doc};
 const FunctionSpec find_process_by_port_spec{
-    "find_process_by_port",
-    find_process_by_port,
-    {{"port", "int", Check::Int}},
-    nullptr,
-    nullptr,
-    Check::Any,
-    "Return the first process that occupies the specified port, or None if no such process "
-    "exists."};
-const FunctionSpec kill_spec{"kill",
-                             kill,
-                             {{"pid", "int", Check::Int}, {"port", "int", Check::Int}},
-                             nullptr,
-                             nullptr,
-                             Check::Any,
-                             "Kill a process by ID or port"};
+    .name = "find_process_by_port",
+    .body = find_process_by_port,
+    .params = {{"port", "int", Check::Int}},
+    .doc =
+        "Return the first process that occupies the specified port, or None if no such process "
+        "exists."};
+const FunctionSpec kill_spec{.name = "kill",
+                             .body = kill,
+                             .params = {{"pid", "int", Check::Int}, {"port", "int", Check::Int}},
+                             .doc = "Kill a process by ID or port"};
 
 void build_module(nb::module_ m) {
     pc::Module mod(m);

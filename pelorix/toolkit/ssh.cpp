@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "names.hpp"
 #include "runtime.hpp"
 
 namespace pc = pelorix;
@@ -14,6 +15,8 @@ using pc::Call;
 using pc::Check;
 using pc::FunctionSpec;
 using pc::getattr;
+using pc::Kw;
+using pc::n_close, pc::n_get, pc::n_host, pc::n_port, pc::n_write;
 using pc::Name;
 using pc::setattr;
 using pc::truthy;
@@ -24,13 +27,12 @@ const Name n_paramiko("paramiko"), n_SSHClient("SSHClient"), n_AutoAddPolicy("Au
     n_RSAKey("RSAKey"), n_from_private_key_file("from_private_key_file"),
     n_load_system_host_keys("load_system_host_keys"),
     n_set_missing_host_key_policy("set_missing_host_key_policy"), n_connect("connect"),
-    n_open_sftp("open_sftp"), n_close("close"), n_exec_command("exec_command"), n_write("write"),
-    n_flush("flush"), n_channel("channel"), n_closed("closed"), n_eof_received("eof_received"),
+    n_open_sftp("open_sftp"), n_exec_command("exec_command"), n_flush("flush"),
+    n_channel("channel"), n_closed("closed"), n_eof_received("eof_received"),
     n_recv_ready("recv_ready"), n_recv_stderr_ready("recv_stderr_ready"), n_recv("recv"),
-    n_recv_stderr("recv_stderr"), n_shutdown_write("shutdown_write"), n_put("put"), n_get("get"),
-    n_username("username"), n_password("password"), n_host("host"), n_port("port"),
-    n_pkey_path("pkey_path"), n_pkey("pkey"), n_client("_SSHClient__client"),
-    n_sftp("_SSHClient__sftp");
+    n_recv_stderr("recv_stderr"), n_shutdown_write("shutdown_write"), n_put("put"),
+    n_username("username"), n_password("password"), n_pkey_path("pkey_path"), n_pkey("pkey"),
+    n_client("_SSHClient__client"), n_sftp("_SSHClient__sftp");
 
 const char* const not_connected = "SSH client is not connected.";
 
@@ -66,15 +68,16 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
     if (truthy(getattr(self, n_pkey_path)))
         pkey = pc::call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
                                {getattr(self, n_pkey_path)});
-    nb::object host = getattr(self, n_host);
-    nb::dict kw;
-    kw[n_port.get()] = getattr(self, n_port);
-    kw[n_username.get()] = getattr(self, n_username);
-    if (pkey.is_valid())
-        kw[n_pkey.get()] = pkey;
-    else
-        kw[n_password.get()] = getattr(self, n_password);
-    pc::call_method(ssh, n_connect, {host}, kw);
+    nb::object host = getattr(self, n_host), port = getattr(self, n_port),
+               username = getattr(self, n_username);
+    if (pkey.is_valid()) {
+        pc::call_method(ssh, n_connect, {host},
+                        {Kw{n_port, port}, Kw{n_username, username}, Kw{n_pkey, pkey}});
+        return;
+    }
+    nb::object password = getattr(self, n_password);
+    pc::call_method(ssh, n_connect, {host},
+                    {Kw{n_port, port}, Kw{n_username, username}, Kw{n_password, password}});
 }
 
 nb::object client(Call& c) {
@@ -168,18 +171,6 @@ nb::object with_password_on_stdin(nb::handle command) {
     return pc::make_str(out);
 }
 
-// stdin, stdout, stderr = value, with the interpreter's own unpacking errors.
-void unpack3(nb::handle value, nb::object (&into)[3]) {
-    nb::object it = pc::iterate(value);
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        into[i] = pc::next(it);
-        if (!into[i].is_valid())
-            pc::raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", i);
-    }
-    if (pc::next(it).is_valid())
-        pc::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-}
-
 // Hands the account password to the command (sudo -S reads it first), then ends its input so a
 // command that reads standard input to the end finishes.  A command may be over and its channel
 // closed before the password gets there; that is no failure of run.
@@ -260,8 +251,9 @@ nb::object run(Call& c) {
         return nb::none();
     }
     nb::object command = with_password_on_stdin(c[1]);
-    nb::object files[3];
-    unpack3(pc::call_method(getattr(self, n_client), n_exec_command, {command}), files);
+    // stdin, stdout, stderr = self.__client.exec_command(command)
+    const auto files =
+        pc::unpack(pc::call_method(getattr(self, n_client), n_exec_command, {command}), 3);
     nb::object channel = getattr(files[1], n_channel);
     send_password(self, files[0], channel);
     const Output got = drain(channel);
@@ -272,26 +264,25 @@ nb::object run(Call& c) {
 
 // ---- file transfer ----
 
-nb::object upload(Call& c) {
-    nb::handle self = c[0], local_path = c[1], remote_path = c[2];
+// self.__sftp.METHOD(source, target) for upload and download, which both take the source first;
+// every Exception is reported rather than raised.
+nb::object transfer(const Call& c, const Name& method, const char* verb) {
+    nb::handle self = c[0], source = c[1], target = c[2];
     try {
-        pc::call_method(getattr(self, n_sftp), n_put, {local_path, remote_path});
-        say(c, {nb::str("upload successfully: "), local_path, nb::str(" -> "), remote_path});
+        pc::call_method(getattr(self, n_sftp), method, {source, target});
+        say(c, {nb::str(verb), nb::str(" successfully: "), source, nb::str(" -> "), target});
     } catch (nb::python_error& e) {
-        say(c, {nb::str("failed to upload: "), caught(e)});
+        say(c, {nb::str("failed to "), nb::str(verb), nb::str(": "), caught(e)});
     }
     return nb::none();
 }
 
+nb::object upload(Call& c) {
+    return transfer(c, n_put, "upload");
+}
+
 nb::object download(Call& c) {
-    nb::handle self = c[0], remote_path = c[1], local_path = c[2];
-    try {
-        pc::call_method(getattr(self, n_sftp), n_get, {remote_path, local_path});
-        say(c, {nb::str("download successfully: "), remote_path, nb::str(" -> "), local_path});
-    } catch (nb::python_error& e) {
-        say(c, {nb::str("failed to download: "), caught(e)});
-    }
-    return nb::none();
+    return transfer(c, n_get, "download");
 }
 
 const char* const run_doc =
@@ -302,27 +293,29 @@ const char* const run_doc =
     "            command (str): command to run\n"
     "        ";
 
-const FunctionSpec init_spec{"__init__",
-                             init,
-                             {{"self"},
-                              {"username", "str", Check::Str},
-                              {"password", "str", Check::Str},
-                              {"host", "str", Check::Str},
-                              {"port", "int", Check::Int},
-                              {"pkey_path"}}};
+const FunctionSpec init_spec{.name = "__init__",
+                             .body = init,
+                             .params = {{"self"},
+                                        {"username", "str", Check::Str},
+                                        {"password", "str", Check::Str},
+                                        {"host", "str", Check::Str},
+                                        {"port", "int", Check::Int},
+                                        {"pkey_path"}}};
 const FunctionSpec upload_spec{
-    "upload",
-    upload,
-    {{"self"}, {"local_path", "str", Check::Str}, {"remote_path", "str", Check::Str}}};
+    .name = "upload",
+    .body = upload,
+    .params = {{"self"}, {"local_path", "str", Check::Str}, {"remote_path", "str", Check::Str}}};
 const FunctionSpec download_spec{
-    "download",
-    download,
-    {{"self"}, {"remote_path", "str", Check::Str}, {"local_path", "str", Check::Str}}};
-const FunctionSpec run_spec{
-    "run", run, {{"self"}, {"command", "str", Check::Str}}, nullptr, nullptr, Check::Any, run_doc};
-const FunctionSpec close_spec{"close", close, {{"self"}}};
-const FunctionSpec sftp_spec{"__sftp", sftp, {{"self"}}};
-const FunctionSpec client_spec{"__client", client, {{"self"}}};
+    .name = "download",
+    .body = download,
+    .params = {{"self"}, {"remote_path", "str", Check::Str}, {"local_path", "str", Check::Str}}};
+const FunctionSpec run_spec{.name = "run",
+                            .body = run,
+                            .params = {{"self"}, {"command", "str", Check::Str}},
+                            .doc = run_doc};
+const FunctionSpec close_spec{.name = "close", .body = close, .params = {{"self"}}};
+const FunctionSpec sftp_spec{.name = "__sftp", .body = sftp, .params = {{"self"}}};
+const FunctionSpec client_spec{.name = "__client", .body = client, .params = {{"self"}}};
 
 void build_module(nb::module_ m) {
     pc::Module mod(m);

@@ -53,10 +53,15 @@ def spawn():
         proc.stdout.close()
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def unused_port():
+    """A port no socket of any process uses, TCP or UDP: a port free for TCP may still be held by
+    another program's UDP socket, which the lookup rightly reports."""
+    while True:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if all(conn.laddr.port != port for conn in psutil.net_connections("inet")):
+            return port
 
 
 def lines(capsys):
@@ -156,7 +161,7 @@ def test_connections_that_do_not_listen_are_not_found(spawn):
     assert shell.find_process_by_port(port) == server.pid
     assert shell.find_process_by_port(client_port) is None
     assert shell.find_process_by_port(peer_port) is None
-    assert shell.find_process_by_port(free_port()) is None
+    assert shell.find_process_by_port(unused_port()) is None
 
 
 # ---- kill ----
@@ -197,7 +202,7 @@ def test_kill_after_grace_period(spawn, capsys):
 
 def test_kill_port_without_listener_signals_nothing(spawn, capsys):
     bystander, _ = spawn("none")
-    port = free_port()
+    port = unused_port()
     assert shell.kill(bystander.pid, port) is None
     assert lines(capsys) == [f"No process found on port {port}"]
     assert bystander.poll() is None
