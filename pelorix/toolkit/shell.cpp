@@ -266,33 +266,29 @@ nb::object terminal(Call& c) {
     pc::raise_current();
 }
 
-const char* const terminal_doc =
-    "Open a new terminal window\n"
-    "\n"
-    "    Args:\n"
-    "        command (str | None, optional): Optional shell command to run inside the terminal. "
-    "Defaults to None.\n"
-    "        cwd (str | None, optional): Optional working directory to start the terminal in. "
-    "Defaults to None.\n"
-    "\n"
-    "    Supports:\n"
-    "        - Windows Terminal\n"
-    "        - VSCode integrated environment\n"
-    "        - PowerShell / CMD fallback\n"
-    "        - macOS Terminal\n"
-    "        - Linux terminals (GNOME, Konsole, XFCE, Xterm)\n"
-    "\n"
-    "    Raises:\n"
-    "        RuntimeError: Neither PowerShell nor CMD found on system\n"
-    "        RuntimeError: Linux: no supported terminal emulator found\n"
-    "        RuntimeError: Unsupported platform\n"
-    "    ";
-
 const FunctionSpec terminal_spec{.name = "terminal",
                                  .body = terminal,
                                  .params = {{"command", "str | None", Check::StrOrNone},
                                             {"cwd", "str | None", Check::StrOrNone}},
-                                 .doc = terminal_doc};
+                                 .doc = pc::docstring(R"(
+Open a new terminal window
+
+    Args:
+        command (str | None, optional): Optional shell command to run inside the terminal. Defaults to None.
+        cwd (str | None, optional): Optional working directory to start the terminal in. Defaults to None.
+
+    Supports:
+        - Windows Terminal
+        - VSCode integrated environment
+        - PowerShell / CMD fallback
+        - macOS Terminal
+        - Linux terminals (GNOME, Konsole, XFCE, Xterm)
+
+    Raises:
+        RuntimeError: Neither PowerShell nor CMD found on system
+        RuntimeError: Linux: no supported terminal emulator found
+        RuntimeError: Unsupported platform
+    )")};
 const FunctionSpec find_process_by_port_spec{
     .name = "find_process_by_port",
     .body = find_process_by_port,

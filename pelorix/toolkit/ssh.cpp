@@ -285,14 +285,6 @@ nb::object download(Call& c) {
     return transfer(c, n_get, "download");
 }
 
-const char* const run_doc =
-    "run command on remote host\n\n"
-    "        e.g. 'bash -l -c \"cd ~;ls -al\"'\n"
-    "        e.g. \"echo 'password' | sudo -S systemctl daemon-reload\"\n\n"
-    "        Args:\n"
-    "            command (str): command to run\n"
-    "        ";
-
 const FunctionSpec init_spec{.name = "__init__",
                              .body = init,
                              .params = {{"self"},
@@ -312,7 +304,15 @@ const FunctionSpec download_spec{
 const FunctionSpec run_spec{.name = "run",
                             .body = run,
                             .params = {{"self"}, {"command", "str", Check::Str}},
-                            .doc = run_doc};
+                            .doc = pc::docstring(R"(
+run command on remote host
+
+        e.g. 'bash -l -c "cd ~;ls -al"'
+        e.g. "echo 'password' | sudo -S systemctl daemon-reload"
+
+        Args:
+            command (str): command to run
+        )")};
 const FunctionSpec close_spec{.name = "close", .body = close, .params = {{"self"}}};
 const FunctionSpec sftp_spec{.name = "__sftp", .body = sftp, .params = {{"self"}}};
 const FunctionSpec client_spec{.name = "__client", .body = client, .params = {{"self"}}};
