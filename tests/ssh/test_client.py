@@ -229,6 +229,7 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     if expect_key:
         expected.insert(0, ("from_private_key_file", (pkey_path,), {}))
     assert fake.log[3:] == expected
+    assert list(fake.log[-1][2]) == ["port", "username", *auth]  # keywords in the written order
     assert printed(capsys) == "Connected to lab-host:2222 as ann\n"
 
 
