@@ -165,6 +165,18 @@ nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
 
 // ---- module set-up ----
 
+int exec_module(PyObject* m, void (*body)(nb::module_)) noexcept {
+    try {
+        body(nb::borrow<nb::module_>(m));
+        return 0;
+    } catch (...) {
+        // the importer gave the module its name before running it
+        nb::object name = nb::steal(PyModule_GetNameObject(m));
+        if (name.is_valid()) set_error_from_exception(name.ptr());
+    }
+    return -1;
+}
+
 nb::object Module::import(const char* name, const char* asname) {
     PyObject* mod = PyImport_ImportModuleLevel(name, globals().ptr(), nullptr, nullptr, 0);
     if (!mod) raise_current();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "function.hpp"
+#include "module_init.hpp"
 
 namespace pelorix {
 

@@ -316,6 +316,6 @@ void build_module(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(shell, m) {
+PELORIX_MODULE(shell, m) {
     build_module(m);
 }

@@ -343,6 +343,6 @@ void build_module(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(ssh, m) {
+PELORIX_MODULE(ssh, m) {
     build_module(m);
 }

@@ -2,7 +2,7 @@
 // module namespace lists them.
 #include "module.hpp"
 
-NB_MODULE(view, m) {
+PELORIX_MODULE(view, m) {
     pelorix::Module mod(m);
     mod.import("difflib");
     mod.import("os");

@@ -31,6 +31,6 @@ void build_module(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(instrumentcore, m) {
+PELORIX_MODULE(instrumentcore, m) {
     build_module(m);
 }
