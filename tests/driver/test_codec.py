@@ -1,6 +1,10 @@
 """The waveform codec: compress gives exactly what the NumPy chain gives, whichever route it
 takes."""
 
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -161,3 +165,27 @@ def test_decompress_is_numpy_repeat():
     assert ic.decompress(np.array([1, 2]), np.array([3, 0])).tolist() == [1, 1, 1]
     with pytest.raises(ValueError):
         ic.decompress(np.array([1, 2]), np.array([1, -1]))
+
+
+def test_an_import_tried_again_after_a_failure_keeps_numpy_once():
+    # compress keeps numpy's functions from the module's load; a second load, after the first
+    # failed at the sibling import, must let go of what the first one kept
+    code = """
+        import sys
+        import numpy as np
+        print(sys.getrefcount(np.flatnonzero))
+        sys.modules["pelorix.driver.common.quantity"] = None
+        try:
+            import pelorix.driver.common.instrumentcore
+        except ImportError:
+            print(sys.getrefcount(np.flatnonzero))
+        del sys.modules["pelorix.driver.common.quantity"]
+        from pelorix.driver.common import instrumentcore as ic
+        print(sys.getrefcount(np.flatnonzero))
+        print(*ic.compress(np.array([2, 2, 5]))[1])
+    """
+    r = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], capture_output=True,
+                       text=True, env={"PYTHONPATH": ":".join(sys.path)})
+    before, failed, loaded, lengths = r.stdout.splitlines()
+    kept = int(before) + 1
+    assert (int(failed), int(loaded), lengths) == (kept, kept, "2 1"), r.stderr

@@ -310,16 +310,23 @@ nb::object decompress(Call& c) {
 
 void remember_numpy(const Module& mod) {
     nb::object np = mod.get("np");
-    auto keep = [&](const char* name) {
-        PyObject* v = PyObject_GetAttrString(np.ptr(), name);
-        if (!v) raise_current();
-        return v;
-    };
-    numpy_at_load = {np.inc_ref().ptr(), keep("ndarray"), keep("diff"), keep("flatnonzero"),
-                     keep("r_"),         keep("empty"),   keep("intp")};
+    nb::object ndarray = nb::getattr(np, "ndarray"), diff = nb::getattr(np, "diff"),
+               flatnonzero = nb::getattr(np, "flatnonzero"), r_ = nb::getattr(np, "r_"),
+               empty = nb::getattr(np, "empty"), intp = nb::getattr(np, "intp");
+    // An import tried again after a failure initialises the module again; what the failed attempt
+    // kept is let go.
+    NumpyAtLoad& at = numpy_at_load;
+    for (PyObject* kept :
+         {at.module, at.ndarray, at.diff, at.flatnonzero, at.r_, at.empty, at.intp})
+        Py_XDECREF(kept);
+    at = {np.release().ptr(),          ndarray.release().ptr(), diff.release().ptr(),
+          flatnonzero.release().ptr(), r_.release().ptr(),      empty.release().ptr(),
+          intp.release().ptr()};
 }
 
-const FunctionSpec compress_spec{"compress", compress, {{"value", "Any"}}};
-const FunctionSpec decompress_spec{"decompress", decompress, {{"values"}, {"lengths"}}};
+const FunctionSpec compress_spec{
+    .name = "compress", .body = compress, .params = {{.name = "value", .annotation = "Any"}}};
+const FunctionSpec decompress_spec{
+    .name = "decompress", .body = decompress, .params = {{.name = "values"}, {.name = "lengths"}}};
 
 }  // namespace pelorix::instrumentcore
