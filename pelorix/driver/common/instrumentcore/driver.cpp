@@ -243,11 +243,12 @@ const FunctionSpec init_spec{
     .body = init,
     .params = {param::self, {.name = "addr", .annotation = "str", .check = Check::Str}},
     .varkw = "kw",
-    .doc = R"(initialization of the driver
+    .doc = docstring(R"(
+initialization of the driver
 
         Args:
             addr (str, optional): ip address of the device. Defaults to '192.168.1.42'.
-        )"};
+        )")};
 const FunctionSpec repr_spec = plain("__repr__", repr);
 const FunctionSpec del_spec = plain("__del__", del);
 const FunctionSpec enter_spec = plain("__enter__", enter);
@@ -259,16 +260,19 @@ const FunctionSpec exit_spec{.name = "__exit__",
                                         {.name = "traceback"}}};
 const FunctionSpec info_spec = plain("info", info);
 const FunctionSpec dict_from_quantity_spec = plain("dict_from_quantity", dict_from_quantity);
-const FunctionSpec open_spec = hook("open", {param::self}, R"(how device is opened
-        )");
-const FunctionSpec close_spec = hook("close", {param::self}, R"(how device is closed
-        )");
-const FunctionSpec write_spec = hook("write", {param::self, param::name, param::value},
-                                     R"(write a command(specified by name and value) to the device
-        )");
-const FunctionSpec read_spec = hook("read", {param::self, param::name},
-                                    R"(read a value(specified by name) from the device
-        )");
+const FunctionSpec open_spec = hook("open", {param::self}, docstring(R"(
+how device is opened
+        )"));
+const FunctionSpec close_spec = hook("close", {param::self}, docstring(R"(
+how device is closed
+        )"));
+const FunctionSpec write_spec =
+    hook("write", {param::self, param::name, param::value}, docstring(R"(
+write a command(specified by name and value) to the device
+        )"));
+const FunctionSpec read_spec = hook("read", {param::self, param::name}, docstring(R"(
+read a value(specified by name) from the device
+        )"));
 const FunctionSpec cancel_spec = plain("cancel", nothing);
 const FunctionSpec check_spec{
     .name = "check", .body = check, .params = {param::self, param::name, param::channel}};
@@ -282,11 +286,11 @@ const FunctionSpec set_value_spec{.name = "setValue",
 const FunctionSpec get_value_spec{
     .name = "getValue", .body = get_value, .params = {param::self, param::name}, .varkw = "kw"};
 
-const char* const class_doc =
-    R"(Base class for all drivers and methods open/close/read/write are required.
+const char* const class_doc = docstring(R"(
+Base class for all drivers and methods open/close/read/write are required.
 
     See template **VirtualDevice**
-    )";
+    )");
 
 }  // namespace
 
