@@ -1,7 +1,9 @@
 """The diff page in a real headless Chromium: view modes, previous/next navigation with its
 counter, the go-to-line box with its alerts, highlights and scroll positions, and the layout."""
 
+import difflib
 import shutil
+from pathlib import Path
 
 import pytest
 
@@ -26,6 +28,18 @@ RIGHT.insert(69, "inserted")
 STOPS = [5, 40, 70, 150]
 
 
+def renumbered(html, side, tail, number, text):
+    """The page with the number span of one row (found by side, class tail and number) set to
+    `text`."""
+    row = (
+        f'<div class="line_container {tail}">\n<div class="line_number">\n'
+        f'<span class="line_num_text">{number}</span>'
+    )
+    right = html.index('<div class="diff_divider">')
+    at = html.index(row, right if side == "R" else 0, None if side == "R" else right)
+    return html[:at] + row.replace(f">{number}<", f">{text}<") + html[at + len(row) :]
+
+
 @pytest.fixture
 def browser(request, tmp_path):
     if not (CHROMIUM and DRIVER):
@@ -46,11 +60,18 @@ def browser(request, tmp_path):
 
 
 class Page:
-    def __init__(self, driver, tmp_path, left, right):
+    def __init__(self, driver, tmp_path, left, right, numbers=()):
+        """`numbers`: (side, class tail, line number, new text) edits of line-number spans made
+        in the written page before it is loaded, for pages the generator never writes."""
         text1, text2 = "\n".join(left) + "\n", "\n".join(right) + "\n"
         path = view.BeautifulHtmlDiff(text1=text1, text2=text2).generate_html(
             output_file=str(tmp_path / "page.html"), auto_open=False
         )
+        if numbers:
+            html = Path(path).read_text(encoding="utf-8")
+            for side, tail, number, text in numbers:
+                html = renumbered(html, side, tail, number, text)
+            Path(path).write_text(html, encoding="utf-8")
         self.driver = driver
         driver.get("file://" + path)
 
@@ -285,3 +306,132 @@ def test_layout(browser, tmp_path):
         page.js("return getComputedStyle(document.querySelector('.highlight')).backgroundColor")
         == "rgb(255, 243, 191)"
     )
+
+
+DEL, ADD = "diff_del diff_del_left", "diff_add diff_add_right"
+
+# Pages whose line-number spans were edited after writing: what the stops become. Each stop is
+# (line number, whether its row is a left-panel deletion row).
+NUMBER_EDITS = {
+    "a number that does not parse is no stop": (
+        [("L", DEL, 40, "abc")],
+        [(5, False), (70, False), (150, True)],
+    ),
+    "every number that does not parse is dropped": (
+        [("L", DEL, 40, "x"), ("L", DEL, 150, "y")],
+        [(5, False), (70, False)],
+    ),
+    # Deletions are collected before replacements, so the later row wins over line 5's own.
+    "the first of a number in collection order stays, not in page order": (
+        [("L", DEL, 150, "5")],
+        [(5, True), (40, True), (70, False)],
+    ),
+    "the first of a number within one kind stays": (
+        [("L", DEL, 150, "40")],
+        [(5, False), (40, True), (70, False)],
+    ),
+    "numbers are read as the browser parses integers": (
+        [("R", ADD, 70, " 12abc")],
+        [(5, False), (12, False), (40, True), (150, True)],
+    ),
+}
+
+
+@pytest.mark.parametrize("edits, stops", NUMBER_EDITS.values(), ids=NUMBER_EDITS)
+def test_stops_follow_the_numbers_in_the_page(browser, tmp_path, edits, stops):
+    page = Page(browser, tmp_path, LEFT, RIGHT, numbers=edits)
+    got = page.js(
+        "return diffLines.map(e => [e.lineNum, e.element.classList.contains('diff_del_left')])"
+    )
+    assert [tuple(x) for x in got] == stops and page.counter == f"1/{len(stops)}"
+    page.click("#mode-diff")
+    page.click("#mode-all")
+    assert page.js("return diffLines.map(e => e.lineNum)") == [n for n, _ in stops]
+
+
+def test_a_duplicated_number_leads_to_the_row_collected_first(browser, tmp_path):
+    page = Page(browser, tmp_path, LEFT, RIGHT, numbers=[("L", DEL, 150, "5")])
+    page.click("button[title='Next diff']")
+    # the left row at page position 149 (line 150 renumbered), and the right line 5
+    assert page.js(
+        "return [...document.querySelectorAll('.highlight')].map(r =>"
+        " [...r.parentElement.children].indexOf(r))"
+    ) == [149, 4]
+    assert page.settled()[0] > 0
+
+
+def test_goto_a_duplicated_number_goes_to_the_first_row_of_each_side(browser, tmp_path):
+    page = Page(browser, tmp_path, LEFT, RIGHT, numbers=[("L", "equal_line", 100, "7")])
+    page.goto("7")
+    assert page.highlighted == [("L", 7), ("R", 7)]
+    assert page.js(
+        "return [...document.querySelectorAll('.highlight')].map(r =>"
+        " [...r.parentElement.children].indexOf(r))"
+    ) == [6, 6]
+    assert page.row_at_top("L", 7)
+
+
+def test_goto_and_navigation_after_switching_the_mode_back_and_forth(page):
+    for mode in ("#mode-diff", "#mode-all", "#mode-diff"):
+        page.click(mode)
+    page.goto("40")
+    assert page.highlighted == [("L", 40), ("R", 40)] and page.counter == "2/4"
+    assert page.row_at_top("L", 40)
+    page.goto("300", enter=True)  # only the left side has it; it is hidden in this mode
+    assert page.highlighted == [("L", 300)] and page.counter == "4/4"
+    page.click("button[title='Previous diff']")
+    assert page.highlighted == [("L", 150), ("R", 150)] and page.counter == "4/4"
+    page.click("#mode-all")
+    page.goto("100")
+    page.click("button[title='Next diff']")
+    assert page.highlighted == [("L", 150), ("R", 150)]
+
+
+def test_a_stop_only_one_side_has_is_highlighted_alone(browser, tmp_path):
+    page = Page(browser, tmp_path, ["a", "b"], ["a", "b", "c", "d"])
+    page.click("button[title='Next diff']")
+    assert (page.counter, page.highlighted) == ("1/2", [("R", 3)])
+    page.click("button[title='Previous diff']")
+    assert (page.counter, page.highlighted) == ("2/2", [("R", 4)])
+
+
+STEP_ALL = """
+const [button, times] = arguments;
+const seen = [];
+for (let i = 0; i < times; i++) {
+    document.querySelector(`button[title='${button} diff']`).click();
+    const rows = [...document.querySelectorAll('.line_container.highlight')];
+    seen.push([document.getElementById('diff-counter').textContent,
+               rows.map(r => +r.querySelector('.line_num_text').textContent)]);
+}
+return seen;
+"""
+
+
+def test_a_page_with_many_changes_steps_through_every_one_in_both_modes(browser, tmp_path):
+    # 600 lines; every 7th replaced, every 11th deleted, a line inserted after every 13th
+    left = [f"line {i}" for i in range(1, 601)]
+    right = []
+    for i, line in enumerate(left, 1):
+        if i % 11 == 0:
+            continue
+        right.append(line + " changed" if i % 7 == 0 else line)
+        if i % 13 == 0:
+            right.append(f"new {i}")
+    stops = set()
+    matcher = difflib.SequenceMatcher(None, left, right)
+    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+        if tag != "equal":
+            stops |= set(range(i1 + 1, i2 + 1)) | set(range(j1 + 1, j2 + 1))
+    stops = sorted(stops)
+    n = len(stops)
+    page = Page(browser, tmp_path, left, right)
+    assert page.counter == f"1/{n}" and page.js("return diffLines.map(e => e.lineNum)") == stops
+    forward = page.js(STEP_ALL, "Next", n + 1)
+    assert [(c, h[0]) for c, h in forward] == [(f"{k + 1}/{n}", s) for k, s in enumerate(stops)] + [
+        (f"1/{n}", stops[0])
+    ]
+    assert all(len(h) <= 2 and set(h) == {h[0]} for _, h in forward)
+    page.click("#mode-diff")
+    backward = page.js(STEP_ALL, "Previous", n)
+    assert [h[0] for _, h in backward] == stops[::-1]

@@ -1,8 +1,96 @@
 // Behaviour of the diff page: the "All" / "Diff only" switch, stepping through the changed lines
 // with a position counter, and the go-to-line box.  Line numbers are always read back from the
 // rows' line_num_text spans, because the two panels are not aligned row by row.
+//
+// Pages run to hundreds of thousands of rows, so nothing here scans the page per click: the rows
+// are read once into an index (their numbers, each panel's first row per number, the changed rows
+// in collection order) and every step afterwards costs in proportion to the changed lines.
 let currentDiffIndex = -1;
 let diffLines = [];
+
+// The rows never change once the page is parsed, only their classes do, so the index built on
+// first use after that stays valid across mode switches.  While the page is still arriving it is
+// built afresh on every use.
+let rowIndex = null;
+
+function getRowIndex() {
+    if (rowIndex) {
+        return rowIndex;
+    }
+    const lineNumbers = new Map();
+    const firstRows = new Map();
+    document.querySelectorAll('.diff_panel').forEach(panel => {
+        const byNumber = new Map();
+        panel.querySelectorAll('.line_container').forEach(row => {
+            const numberText = row.querySelector('.line_num_text');
+            if (!numberText) {
+                return;
+            }
+            const lineNum = parseInt(numberText.textContent);
+            lineNumbers.set(row, lineNum);
+            // NaN never equals a number looked up, so it needs no entry.
+            if (!Number.isNaN(lineNum) && !byNumber.has(lineNum)) {
+                byNumber.set(lineNum, row);
+            }
+        });
+        firstRows.set(panel, byNumber);
+    });
+    const changed = [];
+    [
+        '.diff_panel:first-child .diff_del_left',
+        '.diff_panel:first-child .diff_replace_left',
+        '.diff_panel:last-child .diff_add_right',
+        '.diff_panel:last-child .diff_replace_right'
+    ].forEach(selector => {
+        document.querySelectorAll(selector).forEach(row => {
+            if (lineNumbers.has(row)) {
+                changed.push({ element: row, lineNum: lineNumbers.get(row) });
+            }
+        });
+    });
+    const index = {
+        panels: [
+            document.querySelector('.diff_panel:first-child'),
+            document.querySelector('.diff_panel:last-child')
+        ],
+        lineNumbers: lineNumbers,
+        firstRows: firstRows,
+        changed: changed,
+        equalRows: document.querySelectorAll('.line_container.equal_line'),
+        highlighted: Array.from(document.querySelectorAll('.line_container.highlight'))
+    };
+    if (document.readyState !== 'loading') {
+        rowIndex = index;
+    }
+    return index;
+}
+
+// The first row of the panel whose line number is lineNum, or undefined.
+function rowWithNumber(panel, lineNum) {
+    const byNumber = panel && getRowIndex().firstRows.get(panel);
+    return byNumber ? byNumber.get(lineNum) : undefined;
+}
+
+function clearHighlight() {
+    const index = getRowIndex();
+    index.highlighted.forEach(row => row.classList.remove('highlight'));
+    index.highlighted = [];
+}
+
+function addHighlight(row) {
+    row.classList.add('highlight');
+    getRowIndex().highlighted.push(row);
+}
+
+// The first highlighted row in document order, or null.
+function highlightedRow() {
+    const rows = getRowIndex().highlighted.filter(row => row.classList.contains('highlight'));
+    if (rows.length === 0) {
+        return null;
+    }
+    return rows.reduce((first, row) =>
+        first.compareDocumentPosition(row) & Node.DOCUMENT_POSITION_PRECEDING ? row : first);
+}
 
 function setViewMode(mode) {
     document.querySelectorAll('.mode-btn').forEach(btn => btn.classList.remove('active'));
@@ -10,54 +98,52 @@ function setViewMode(mode) {
     if (button) {
         button.classList.add('active');
     }
-    document.querySelectorAll('.line_container.equal_line').forEach(row => {
-        if (mode === 'all') {
-            row.classList.remove('hidden');
-        } else {
-            row.classList.add('hidden');
+    const show = mode === 'all';
+    getRowIndex().equalRows.forEach(row => {
+        // Rows already in the wanted state are left alone: touching their class attribute
+        // still costs the browser a style check per row.
+        if (row.classList.contains('hidden') === show) {
+            row.classList.toggle('hidden', !show);
         }
     });
     updateDiffLines();
 }
 
 function updateDiffLines() {
-    const selectors = [
-        '.diff_panel:first-child .diff_del_left',
-        '.diff_panel:first-child .diff_replace_left',
-        '.diff_panel:last-child .diff_add_right',
-        '.diff_panel:last-child .diff_replace_right'
-    ];
-    const collected = [];
-    selectors.forEach(selector => {
-        document.querySelectorAll(selector).forEach(row => {
-            const numberText = row.querySelector('.line_num_text');
-            if (numberText && window.getComputedStyle(row).display !== 'none') {
-                collected.push({ element: row, lineNum: parseInt(numberText.textContent) });
-            }
-        });
+    // One pass keeps the first entry of each line number in collection order, so a line changed
+    // on both sides is one stop and the left row, collected first, represents it.  NaN numbers
+    // are dropped: they equal nothing, not even the first of their kind.
+    const seen = new Set();
+    diffLines = [];
+    getRowIndex().changed.forEach(entry => {
+        // The style sheet hides exactly the unchanged rows marked hidden; every other row shows,
+        // so its display needs no computed-style lookup.
+        const classes = entry.element.classList;
+        if (classes.contains('equal_line') && classes.contains('hidden')) {
+            return;
+        }
+        if (Number.isNaN(entry.lineNum) || seen.has(entry.lineNum)) {
+            return;
+        }
+        seen.add(entry.lineNum);
+        diffLines.push({ element: entry.element, lineNum: entry.lineNum });
     });
-    // A line changed on both sides is one stop; the left row, collected first, represents it.
-    diffLines = collected.filter((entry, index) =>
-        collected.findIndex(other => other.lineNum === entry.lineNum) === index);
     diffLines.sort((a, b) => a.lineNum - b.lineNum);
 
-    const highlighted = document.querySelector('.line_container.highlight');
+    const highlighted = highlightedRow();
     if (diffLines.length === 0) {
         currentDiffIndex = -1;
     } else if (!highlighted) {
         currentDiffIndex = 0;
-    } else {
-        const numberText = highlighted.querySelector('.line_num_text');
-        if (numberText) {
-            const lineNum = parseInt(numberText.textContent);
-            const exact = diffLines.findIndex(entry => entry.lineNum === lineNum);
-            if (exact !== -1) {
-                currentDiffIndex = exact;
-            } else {
-                // The highlighted line is not a stop in this mode: move to the nearest one.
-                currentDiffIndex = findNearestDiff(lineNum);
-                gotoDiffByIndex(currentDiffIndex);
-            }
+    } else if (getRowIndex().lineNumbers.has(highlighted)) {
+        const lineNum = getRowIndex().lineNumbers.get(highlighted);
+        const exact = diffLines.findIndex(entry => entry.lineNum === lineNum);
+        if (exact !== -1) {
+            currentDiffIndex = exact;
+        } else {
+            // The highlighted line is not a stop in this mode: move to the nearest one.
+            currentDiffIndex = findNearestDiff(lineNum);
+            gotoDiffByIndex(currentDiffIndex);
         }
     }
     updateDiffCounter();
@@ -92,12 +178,12 @@ function updateDiffCounter() {
 }
 
 function getCurrentLineNumber() {
-    const highlighted = document.querySelector('.line_container.highlight');
+    const highlighted = highlightedRow();
     if (!highlighted) {
         return null;
     }
-    const numberText = highlighted.querySelector('.line_num_text');
-    return numberText ? parseInt(numberText.textContent) : null;
+    const lineNumbers = getRowIndex().lineNumbers;
+    return lineNumbers.has(highlighted) ? lineNumbers.get(highlighted) : null;
 }
 
 function gotoPrevDiff() {
@@ -144,17 +230,14 @@ function gotoDiffByIndex(index) {
     const row = entry.element;
     const panel = row.closest('.diff_panel');
     const content = panel.querySelector('.panel_content');
-    document.querySelectorAll('.line_container.highlight').forEach(el => el.classList.remove('highlight'));
-    row.classList.add('highlight');
+    clearHighlight();
+    addHighlight(row);
 
     const view = panel.parentElement;
     const opposite = panel === view.firstElementChild ? view.lastElementChild : view.firstElementChild;
-    const partner = Array.from(opposite.querySelectorAll('.line_container')).find(other => {
-        const numberText = other.querySelector('.line_num_text');
-        return numberText && parseInt(numberText.textContent) === entry.lineNum;
-    });
+    const partner = rowWithNumber(opposite, entry.lineNum);
     if (partner) {
-        partner.classList.add('highlight');
+        addHighlight(partner);
     }
 
     // No element is positioned, so both offsets are measured from the page's top.
@@ -173,20 +256,14 @@ function gotoLine() {
         alert('Please enter a valid line number (positive integer)');
         return;
     }
-    const panels = [
-        document.querySelector('.diff_panel:first-child'),
-        document.querySelector('.diff_panel:last-child')
-    ];
-    const found = panels.map(panel => panel && Array.from(panel.querySelectorAll('.line_container')).find(row => {
-        const numberText = row.querySelector('.line_num_text');
-        return numberText && parseInt(numberText.textContent) === lineNum;
-    }));
-    document.querySelectorAll('.line_container.highlight').forEach(el => el.classList.remove('highlight'));
+    const panels = getRowIndex().panels;
+    const found = panels.map(panel => rowWithNumber(panel, lineNum));
+    clearHighlight();
     found.forEach((row, side) => {
         if (!row) {
             return;
         }
-        row.classList.add('highlight');
+        addHighlight(row);
         const content = panels[side].querySelector('.panel_content');
         content.scrollTop = row.offsetTop - content.offsetTop;
     });
