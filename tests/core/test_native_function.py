@@ -67,7 +67,7 @@ def test_binding_errors_are_worded_as_the_interpreter_words_them(native_f, pytho
             assert "argument" in str(e) or "object" in str(e) or "str" in str(e), e
         else:
             assert str(e) == expected
-    except Exception as e:  # binding passed and the body ran on nonsense arguments
+    except Exception as e:  # noqa: BLE001 - binding passed and the body ran on nonsense arguments
         assert expected is None, (expected, e)
     else:
         assert expected is None
