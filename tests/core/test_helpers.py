@@ -125,7 +125,8 @@ def test_two_different_defaults_each_reach_their_own_parameter(fn, browser, tmp_
     try:
         assert fn(*args) == str(other) and len(browser.opened) == 2
         fn.__defaults__ = (False,)  # only the last parameter has a default now
-        with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'output_file'"):
+        missing = r"missing 1 required positional argument: 'output_file'"
+        with pytest.raises(TypeError, match=missing):
             fn(*args)
     finally:
         fn.__defaults__ = saved

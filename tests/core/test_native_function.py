@@ -82,7 +82,8 @@ def test_str_parameters_accept_exactly_str(value, accepted):
         with pytest.raises(KeyError):  # past the type check, into the table
             d.update(value, 1)
     else:
-        with pytest.raises(TypeError, match=r"InstrumentCore.update\(\) argument 'name' must be str"):
+        with pytest.raises(TypeError,
+                           match=r"InstrumentCore.update\(\) argument 'name' must be str"):
             d.update(value, 1)
 
 
@@ -93,7 +94,8 @@ def test_introspection_attributes():
     assert f.__globals__ is vars(ic) and f.__closure__ is None
     assert f.__code__.co_varnames == ("self", "name", "value", "channel")
     assert repr(f).startswith("<function InstrumentCore.update at 0x")
-    assert inspect.signature(vars(IC)["setValue"]).parameters["kw"].kind is inspect.Parameter.VAR_KEYWORD
+    kw = inspect.signature(vars(IC)["setValue"]).parameters["kw"]
+    assert kw.kind is inspect.Parameter.VAR_KEYWORD
 
 
 def test_defaults_can_be_rebound_like_a_python_functions(tmp_path):
@@ -193,7 +195,8 @@ def test_python_errors_inside_calls_propagate_unchanged():
 
 def test_module_globals_are_looked_up_at_call_time(monkeypatch):
     calls = []
-    monkeypatch.setattr(ic, "np", type("FakeNumpy", (), {"repeat": lambda *a: calls.append(a) or "r"}))
+    fake = type("FakeNumpy", (), {"repeat": lambda *a: calls.append(a) or "r"})
+    monkeypatch.setattr(ic, "np", fake)
     assert ic.decompress([1], [2]) == "r" and calls == [([1], [2])]
     namespace = vars(ic)
     saved = dict(namespace)
