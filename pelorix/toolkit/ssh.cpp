@@ -80,15 +80,28 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
                     {Kw{n_port, port}, Kw{n_username, username}, Kw{n_password, password}});
 }
 
+// Prints the failure line of a connection attempt; the cached property then holds None.
+nb::object connection_failed(const Call& c, nb::handle self, nb::handle error) {
+    say(c, {nb::str("Failed to connect to "), getattr(self, n_host), nb::str(":"),
+            getattr(self, n_port), nb::str(" - "), error});
+    return nb::none();
+}
+
 nb::object client(Call& c) {
     nb::handle self = c[0];
-    nb::object ssh = getattr(c.global(n_paramiko), n_SSHClient)();
+    nb::object ssh = pc::call_method(c.global(n_paramiko), n_SSHClient, {});
     // The hosts the user already trusts (~/.ssh/known_hosts, when there is one) are checked, so a
     // machine answering for a known host with another key is refused before any password goes
     // out.  Loaded as system keys, they are never written back: unknown hosts the policy accepts
-    // are kept in memory only.
-    pc::call_method(ssh, n_load_system_host_keys, {});
-    nb::object policy = getattr(c.global(n_paramiko), n_AutoAddPolicy)();
+    // are kept in memory only.  A file the library cannot read (a line it does not understand,
+    // such as a certificate authority's) fails the connection: going on without it would
+    // silently trust every host again.
+    try {
+        pc::call_method(ssh, n_load_system_host_keys, {});
+    } catch (nb::python_error& e) {
+        return connection_failed(c, self, caught(e));
+    }
+    nb::object policy = pc::call_method(c.global(n_paramiko), n_AutoAddPolicy, {});
     pc::call_method(ssh, n_set_missing_host_key_policy, {policy});
     try {
         connect_with(self, ssh, c.global(n_paramiko));
@@ -96,10 +109,7 @@ nb::object client(Call& c) {
                 getattr(self, n_port), nb::str(" as "), getattr(self, n_username)});
         return ssh;
     } catch (nb::python_error& e) {
-        nb::object err = caught(e);
-        say(c, {nb::str("Failed to connect to "), getattr(self, n_host), nb::str(":"),
-                getattr(self, n_port), nb::str(" - "), err});
-        return nb::none();
+        return connection_failed(c, self, caught(e));
     }
 }
 

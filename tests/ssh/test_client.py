@@ -68,7 +68,7 @@ class FakeParamiko:
 
     def __init__(self):
         self.log = []
-        self.connect_error = self.sftp_error = self.transfer_error = None
+        self.connect_error = self.sftp_error = self.transfer_error = self.host_keys_error = None
         self.channel_kw = {}
         fake = self
 
@@ -100,6 +100,8 @@ class FakeParamiko:
 
             def load_system_host_keys(self, *args, **kw):
                 fake.log.append(("load_system_host_keys", args, kw))
+                if fake.host_keys_error:
+                    raise fake.host_keys_error
 
             def set_missing_host_key_policy(self, *args, **kw):
                 fake.log.append(("set_missing_host_key_policy", args, kw))
@@ -233,19 +235,23 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     assert printed(capsys) == "Connected to lab-host:2222 as ann\n"
 
 
-@pytest.mark.parametrize("setup, reason", [
-    (lambda f: setattr(f, "connect_error", OSError("refused")), "refused"),
-    (lambda f: None, "[Errno 2] No such file or directory: '/no/such/key'"),
+@pytest.mark.parametrize("setup, reason, calls", [
+    (lambda f: setattr(f, "connect_error", OSError("refused")), "refused", CONNECTING),
+    (lambda f: None, "[Errno 2] No such file or directory: '/no/such/key'",
+     [*CONNECTING[:3], "from_private_key_file"]),
+    # the user's trusted hosts cannot be read: no connection is tried without them
+    (lambda f: setattr(f, "host_keys_error", UnicodeDecodeError("utf-8", b"\xff", 0, 1, "bad")),
+     "'utf-8' codec can't decode byte 0xff in position 0: bad", CONNECTING[:2]),
 ])
-def test_failed_connection_is_printed_and_cached_as_none(fake, capsys, setup, reason):
+def test_failed_connection_is_printed_and_cached_as_none(fake, capsys, setup, reason, calls):
     setup(fake)
     c = client(pkey_path="/no/such/key" if "Errno" in reason else None)
     assert c._SSHClient__client is None
     assert printed(capsys) == f"Failed to connect to lab-host:2222 - {reason}\n"
-    calls = len(fake.log)
+    assert fake.names() == calls
     assert c._SSHClient__client is None and vars(c)["_SSHClient__client"] is None
     c.run("ls")
-    assert len(fake.log) == calls
+    assert fake.names() == calls
     assert printed(capsys) == "SSH client is not connected.\n"
 
 

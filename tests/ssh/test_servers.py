@@ -246,6 +246,22 @@ def test_a_trusted_host_must_show_the_trusted_key(watched_sshd, home, capsys, en
     assert trust(home, None) == files
 
 
+def test_known_hosts_the_library_cannot_read_fail_the_connection(watched_sshd, home, capsys):
+    # Host-certificate lines are valid for OpenSSH but beyond the library; without the file no
+    # host could be verified, so no connection is made at all.
+    sshd = watched_sshd
+    files = trust(home, f"@cert-authority *.lab {STRANGER}\n[127.0.0.1]:{sshd.port} {STRANGER}\n")
+    log_start = os.path.getsize(sshd.log_path)
+    c = ssh.SSHClient(sshd.user, SUDO_PASSWORD, "127.0.0.1", sshd.port, sshd.key_path)
+    assert c._SSHClient__client is None
+    line = capsys.readouterr().out
+    assert line.startswith(f"Failed to connect to 127.0.0.1:{sshd.port} - ('@cert-authority *.lab ")
+    with open(sshd.log_path) as log:
+        log.seek(log_start)
+        assert "127.0.0.1" not in log.read()  # not even a connection was opened
+    assert trust(home, None) == files
+
+
 @pytest.mark.parametrize("trusted_key, sent", [("server", ["pa55"]), ("stranger", [])])
 def test_the_password_goes_only_to_the_trusted_key(echo_server, home, capsys, trusted_key, sent):
     key = echo_server.host_key if trusted_key == "server" else STRANGER
