@@ -1,10 +1,13 @@
 """Takes the README's picture of the diff page: the two sample files compared, the first change
 selected, shot by headless Chromium into docs/diff-page.png.  Run it with an interpreter that can
-import the built package and selenium, e.g.
-    PYTHONPATH=build/dev-view/stage /work/venv/bin/python tools/diff-screenshot.py
+import the built package and selenium, with chromium and chromedriver on PATH, e.g. after
+tools/test:
+    .venv/bin/python -P tools/diff-screenshot.py
 """
 
 import pathlib
+import shutil
+import sys
 import tempfile
 
 from selenium import webdriver
@@ -17,6 +20,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def main():
+    chromium, chromedriver = shutil.which("chromium"), shutil.which("chromedriver")
+    if not (chromium and chromedriver):
+        sys.exit("tools/diff-screenshot.py: needs chromium and chromedriver on PATH")
     with tempfile.TemporaryDirectory() as scratch:
         page = view.compare(
             str(ROOT / "examples" / "setup_old.ini"),
@@ -25,7 +31,7 @@ def main():
             auto_open=False,
         )
         options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
+        options.binary_location = chromium
         for arg in (
             "--headless=new",
             "--no-sandbox",
@@ -36,7 +42,7 @@ def main():
             f"--user-data-dir={scratch}/profile",
         ):
             options.add_argument(arg)
-        driver = webdriver.Chrome(options=options, service=Service("/usr/bin/chromedriver"))
+        driver = webdriver.Chrome(options=options, service=Service(chromedriver))
         try:
             driver.get("file://" + page)
             driver.find_element(By.CSS_SELECTOR, "button[title='Next diff']").click()
