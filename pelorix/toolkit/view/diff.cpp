@@ -275,172 +275,203 @@ nb::object compare(Call& c) {
 
 // ---- declarations ----
 
+// Parameters as the methods declare them: exact str, str or None, and the rest untyped.
+Param str_param(const char* name) {
+    return {.name = name, .annotation = "str", .check = Check::Str};
+}
+Param str_or_none(const char* name) {
+    return {.name = name, .annotation = "str | None", .check = Check::StrOrNone};
+}
+const Param self{.name = "self"}, is_left{.name = "is_left", .annotation = "bool"},
+    auto_open{.name = "auto_open", .annotation = "bool"};
+
 }  // namespace
 
-const char* const class_doc =
-    "\n    A class to generate beautiful HTML diff between two texts or files.\n\n"
-    "    This class takes either two text strings or two file paths and generates\n"
-    "    an interactive HTML view showing the differences with character-level\n"
-    "    highlighting.\n    ";
+const char* const class_doc = docstring(R"(
 
-const FunctionSpec init_spec{
-    "__init__",
-    init,
-    {{"self"},
-     {"text1", "str | None", Check::StrOrNone},
-     {"text2", "str | None", Check::StrOrNone},
-     {"file1", "str | None", Check::StrOrNone},
-     {"file2", "str | None", Check::StrOrNone}},
-    nullptr,
-    "None",
-    Check::Any,
-    "\n        Initialize with either two text strings or two file paths.\n\n"
-    "        Args:\n"
-    "            text1 (str | None): First text content. Required if file1 not provided.\n"
-    "            text2 (str | None): Second text content. Required if file2 not provided.\n"
-    "            file1 (str | None): First file path. Required if text1 not provided.\n"
-    "            file2 (str | None): Second file path. Required if text2 not provided.\n\n"
-    "        Raises:\n"
-    "            ValueError: If neither text pair nor file pair is provided.\n        "};
+    A class to generate beautiful HTML diff between two texts or files.
 
-const FunctionSpec read_file_spec{
-    "_read_file",
-    read_file,
-    {{"self"}, {"filepath", "str", Check::Str}},
-    nullptr,
-    "list[str]",
-    Check::ListOrNone,
-    "\n        Read file content with encoding fallback.\n\n"
-    "        Args:\n"
-    "            filepath (str): Path to the file to read.\n\n"
-    "        Returns:\n"
-    "            list[str]: List of lines from the file, including line endings.\n\n"
-    "        Raises:\n"
-    "            Exception: If file cannot be read with any supported encoding.\n        "};
+    This class takes either two text strings or two file paths and generates
+    an interactive HTML view showing the differences with character-level
+    highlighting.
+    )");
 
-const FunctionSpec char_level_diff_spec{
-    "_char_level_diff",
-    char_level_diff,
-    {{"self"}, {"text1", "str", Check::Str}, {"text2", "str", Check::Str}},
-    nullptr,
-    "tuple[str, str]",
-    Check::Any,
-    "\n        Compare two texts at character level and return HTML marked strings.\n\n"
-    "        Uses difflib.SequenceMatcher to identify character-level differences\n"
-    "        and wraps them in HTML spans with appropriate classes.\n\n"
-    "        Args:\n"
-    "            text1 (str): First text to compare.\n"
-    "            text2 (str): Second text to compare.\n\n"
-    "        Returns:\n"
-    "            tuple[str, str]: A tuple containing (marked_text1, marked_text2) with HTML "
-    "spans:\n"
-    "                - <span class=\"char-equal\"> for unchanged characters\n"
-    "                - <span class=\"char-del\"> for deleted characters\n"
-    "                - <span class=\"char-add\"> for added characters\n        "};
+const FunctionSpec init_spec{.name = "__init__",
+                             .body = init,
+                             .params = {self, str_or_none("text1"), str_or_none("text2"),
+                                        str_or_none("file1"), str_or_none("file2")},
+                             .returns = "None",
+                             .doc = docstring(R"(
 
-const FunctionSpec get_custom_css_spec{
-    "_get_custom_css",
-    get_custom_css,
-    {{"self"}},
-    nullptr,
-    "str",
-    Check::Any,
-    "\n        Generate custom CSS styles for the HTML diff view.\n\n"
-    "        Returns:\n"
-    "            str: CSS string with minimal padding for full-screen display.\n        "};
+        Initialize with either two text strings or two file paths.
 
-const FunctionSpec get_javascript_spec{"_get_javascript",
-                                       get_javascript,
-                                       {{"self"}},
-                                       nullptr,
-                                       "str",
-                                       Check::Any,
-                                       "\n        Generate JavaScript for interactive features.\n\n"
-                                       "        Returns:\n"
-                                       "            str: JavaScript string with view mode "
-                                       "switching, line jumping, and diff navigation.\n"
-                                       "        "};
+        Args:
+            text1 (str | None): First text content. Required if file1 not provided.
+            text2 (str | None): Second text content. Required if file2 not provided.
+            file1 (str | None): First file path. Required if text1 not provided.
+            file2 (str | None): Second file path. Required if text2 not provided.
 
-const FunctionSpec escape_html_spec{
-    "_escape_html",
-    escape_html,
-    {{"self"}, {"text", "str", Check::Str}},
-    nullptr,
-    "str",
-    Check::Any,
-    "\n        Escape HTML special characters to prevent XSS.\n\n"
-    "        Args:\n"
-    "            text (str): Raw text that may contain HTML special characters.\n\n"
-    "        Returns:\n"
-    "            str: Escaped text safe for HTML insertion.\n        "};
+        Raises:
+            ValueError: If neither text pair nor file pair is provided.
+        )")};
 
-const FunctionSpec get_symbol_and_class_spec{
-    "_get_symbol_and_class",
-    get_symbol_and_class,
-    {{"self"}, {"css_class", "str", Check::Str}, {"is_left", "bool"}},
-    nullptr,
-    "tuple[str, str]",
-    Check::Any,
-    "\n        Get diff symbol and container class based on CSS class.\n\n"
-    "        Args:\n"
-    "            css_class (str): CSS class name from the line.\n"
-    "            is_left (bool): Whether this line belongs to the left panel.\n\n"
-    "        Returns:\n"
-    "            tuple[str, str]: A tuple containing:\n"
-    "                - symbol: The diff symbol ('+', '-', or ' ')\n"
-    "                - container_class: Additional CSS class for the line container.\n        "};
+const FunctionSpec read_file_spec{.name = "_read_file",
+                                  .body = read_file,
+                                  .params = {self, str_param("filepath")},
+                                  .returns = "list[str]",
+                                  .result = Check::ListOrNone,
+                                  .doc = docstring(R"(
 
-const FunctionSpec generate_html_spec{
-    "generate_html",
-    generate_html,
-    {{"self"}, {"output_file", "str | None", Check::StrOrNone}, {"auto_open", "bool"}},
-    nullptr,
-    "str",
-    Check::Any,
-    "\n        Generate HTML diff view and save to file.\n\n"
-    "        This method performs the actual diff computation and generates\n"
-    "        the complete HTML file with all styles and scripts.\n\n"
-    "        Args:\n"
-    "            output_file (str | None): Path where the HTML file will be saved.\n"
-    "                        If None, creates a temporary file.\n"
-    "            auto_open (bool): If True, automatically opens the generated HTML\n"
-    "                      in the default browser.\n\n"
-    "        Returns:\n"
-    "            str: Path to the generated HTML file.\n\n"
-    "        Example:\n"
-    "            >>> diff = BeautifulHtmlDiff(text1=text_a, text2=text_b)\n"
-    "            >>> html_path = diff.generate_html(auto_open=True)\n        "};
+        Read file content with encoding fallback.
+
+        Args:
+            filepath (str): Path to the file to read.
+
+        Returns:
+            list[str]: List of lines from the file, including line endings.
+
+        Raises:
+            Exception: If file cannot be read with any supported encoding.
+        )")};
+
+const FunctionSpec char_level_diff_spec{.name = "_char_level_diff",
+                                        .body = char_level_diff,
+                                        .params = {self, str_param("text1"), str_param("text2")},
+                                        .returns = "tuple[str, str]",
+                                        .doc = docstring(R"(
+
+        Compare two texts at character level and return HTML marked strings.
+
+        Uses difflib.SequenceMatcher to identify character-level differences
+        and wraps them in HTML spans with appropriate classes.
+
+        Args:
+            text1 (str): First text to compare.
+            text2 (str): Second text to compare.
+
+        Returns:
+            tuple[str, str]: A tuple containing (marked_text1, marked_text2) with HTML spans:
+                - <span class="char-equal"> for unchanged characters
+                - <span class="char-del"> for deleted characters
+                - <span class="char-add"> for added characters
+        )")};
+
+const FunctionSpec get_custom_css_spec{.name = "_get_custom_css",
+                                       .body = get_custom_css,
+                                       .params = {self},
+                                       .returns = "str",
+                                       .doc = docstring(R"(
+
+        Generate custom CSS styles for the HTML diff view.
+
+        Returns:
+            str: CSS string with minimal padding for full-screen display.
+        )")};
+
+const FunctionSpec get_javascript_spec{.name = "_get_javascript",
+                                       .body = get_javascript,
+                                       .params = {self},
+                                       .returns = "str",
+                                       .doc = docstring(R"(
+
+        Generate JavaScript for interactive features.
+
+        Returns:
+            str: JavaScript string with view mode switching, line jumping, and diff navigation.
+        )")};
+
+const FunctionSpec escape_html_spec{.name = "_escape_html",
+                                    .body = escape_html,
+                                    .params = {self, str_param("text")},
+                                    .returns = "str",
+                                    .doc = docstring(R"(
+
+        Escape HTML special characters to prevent XSS.
+
+        Args:
+            text (str): Raw text that may contain HTML special characters.
+
+        Returns:
+            str: Escaped text safe for HTML insertion.
+        )")};
+
+const FunctionSpec get_symbol_and_class_spec{.name = "_get_symbol_and_class",
+                                             .body = get_symbol_and_class,
+                                             .params = {self, str_param("css_class"), is_left},
+                                             .returns = "tuple[str, str]",
+                                             .doc = docstring(R"(
+
+        Get diff symbol and container class based on CSS class.
+
+        Args:
+            css_class (str): CSS class name from the line.
+            is_left (bool): Whether this line belongs to the left panel.
+
+        Returns:
+            tuple[str, str]: A tuple containing:
+                - symbol: The diff symbol ('+', '-', or ' ')
+                - container_class: Additional CSS class for the line container.
+        )")};
+
+const FunctionSpec generate_html_spec{.name = "generate_html",
+                                      .body = generate_html,
+                                      .params = {self, str_or_none("output_file"), auto_open},
+                                      .returns = "str",
+                                      .doc = docstring(R"(
+
+        Generate HTML diff view and save to file.
+
+        This method performs the actual diff computation and generates
+        the complete HTML file with all styles and scripts.
+
+        Args:
+            output_file (str | None): Path where the HTML file will be saved.
+                        If None, creates a temporary file.
+            auto_open (bool): If True, automatically opens the generated HTML
+                      in the default browser.
+
+        Returns:
+            str: Path to the generated HTML file.
+
+        Example:
+            >>> diff = BeautifulHtmlDiff(text1=text_a, text2=text_b)
+            >>> html_path = diff.generate_html(auto_open=True)
+        )")};
 
 const FunctionSpec compare_spec{
-    "compare",
-    compare,
-    {{"arg1", "str", Check::Str},
-     {"arg2", "str", Check::Str},
-     {"output_file", "str | None", Check::StrOrNone},
-     {"auto_open", "bool"}},
-    nullptr,
-    "str",
-    Check::StrOrNone,
-    "\n    Compare two files or text strings and generate an HTML diff view.\n\n"
-    "    This function automatically detects whether the inputs are file paths\n"
-    "    (by checking if they exist on disk) or text content, and handles them\n"
-    "    accordingly.\n\n"
-    "    Args:\n"
-    "        arg1 (str): First input - either a file path or text content.\n"
-    "        arg2 (str): Second input - either a file path or text content.\n"
-    "        output_file (str | None): Path where the HTML file will be saved.\n"
-    "                    If None, creates a temporary file.\n"
-    "        auto_open (bool): If True, automatically opens the generated HTML\n"
-    "                  in the default browser.\n\n"
-    "    Returns:\n"
-    "        str: Path to the generated HTML file.\n\n"
-    "    Examples:\n"
-    "        >>> # Compare two files\n"
-    "        >>> html_path = compare('file1.txt', 'file2.txt', auto_open=True)\n\n"
-    "        >>> # Compare two text strings\n"
-    "        >>> text_a = \"Hello\\nWorld\"\n"
-    "        >>> text_b = \"Hello\\nPython\"\n"
-    "        >>> html_path = compare(text_a, text_b, auto_open=True)\n    "};
+    .name = "compare",
+    .body = compare,
+    .params = {str_param("arg1"), str_param("arg2"), str_or_none("output_file"), auto_open},
+    .returns = "str",
+    .result = Check::StrOrNone,
+    .doc = docstring(R"(
+
+    Compare two files or text strings and generate an HTML diff view.
+
+    This function automatically detects whether the inputs are file paths
+    (by checking if they exist on disk) or text content, and handles them
+    accordingly.
+
+    Args:
+        arg1 (str): First input - either a file path or text content.
+        arg2 (str): Second input - either a file path or text content.
+        output_file (str | None): Path where the HTML file will be saved.
+                    If None, creates a temporary file.
+        auto_open (bool): If True, automatically opens the generated HTML
+                  in the default browser.
+
+    Returns:
+        str: Path to the generated HTML file.
+
+    Examples:
+        >>> # Compare two files
+        >>> html_path = compare('file1.txt', 'file2.txt', auto_open=True)
+
+        >>> # Compare two text strings
+        >>> text_a = "Hello\nWorld"
+        >>> text_b = "Hello\nPython"
+        >>> html_path = compare(text_a, text_b, auto_open=True)
+    )")};
 
 void define_diff_viewer(Module& mod) {
     const char* cls = "BeautifulHtmlDiff";

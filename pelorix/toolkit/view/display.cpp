@@ -66,34 +66,30 @@ nb::object display_tree(Call& c) {
     return nb::none();
 }
 
-const char* const tree_doc =
-    "print a dict as a tree in terminal or in Jupyter Notebook.\n"
-    "\n"
-    "    Args:\n"
-    "        d (dict): dict to display\n"
-    "        title (str, optional): root title. Defaults to \"root\".\n"
-    "        end (str, optional): end character. Defaults to '\n"
-    "'.\n"
-    "\n"
-    "    Example:\n"
-    "        >>> from pelorix.terminal.display import tree\n"
-    "        >>> d = {\"a\": 1, \"b\": {\"c\": 2, \"d\": 3}}\n"
-    "        >>> tree(d)\n"
-    "         root\n"
-    "         \u251c\u2500\u2500 a: 1\n"
-    "         \u2514\u2500\u2500 b\n"
-    "             \u251c\u2500\u2500 c: 2\n"
-    "             \u2514\u2500\u2500 d: 3\n"
-    "    ";
+const FunctionSpec tree_spec{.name = "display_tree",
+                             .body = display_tree,
+                             .params = {{.name = "d", .annotation = "dict", .check = Check::Dict},
+                                        {.name = "title", .annotation = "str", .check = Check::Str},
+                                        {.name = "end", .annotation = "str", .check = Check::Str}},
+                             .doc = docstring(R"(
+print a dict as a tree in terminal or in Jupyter Notebook.
 
-const FunctionSpec tree_spec{
-    "display_tree",
-    display_tree,
-    {{"d", "dict", Check::Dict}, {"title", "str", Check::Str}, {"end", "str", Check::Str}},
-    nullptr,
-    nullptr,
-    Check::Any,
-    tree_doc};
+    Args:
+        d (dict): dict to display
+        title (str, optional): root title. Defaults to "root".
+        end (str, optional): end character. Defaults to '
+'.
+
+    Example:
+        >>> from pelorix.terminal.display import tree
+        >>> d = {"a": 1, "b": {"c": 2, "d": 3}}
+        >>> tree(d)
+         root
+         ├── a: 1
+         └── b
+             ├── c: 2
+             └── d: 3
+    )")};
 
 // ---- display_array ----
 
@@ -209,27 +205,26 @@ nb::object display_array(Call& c) {
     return nb::none();
 }
 
-const char* const array_doc =
-    "\n"
-    "    Display NumPy array, large arrays automatically simplified with ellipsis.\n"
-    "\n"
-    "    Args:\n"
-    "        arr (numpy.ndarray): NumPy array to display.\n"
-    "        matrix_type (str): Matrix type 'bmatrix', 'pmatrix', 'vmatrix'. \n"
-    "            Defaults to 'pmatrix'.\n"
-    "        max_rows (int): Maximum number of rows to display. Defaults to 10.\n"
-    "        max_cols (int): Maximum number of columns to display. Defaults to 10.\n"
-    "        title (str, optional): Display title. Defaults to ''.\n"
-    "    ";
-
 const FunctionSpec array_spec{
-    "display_array",
-    display_array,
-    {{"arr"}, {"matrix_type"}, {"max_rows"}, {"max_cols"}, {"title", "str", Check::Str}},
-    nullptr,
-    nullptr,
-    Check::Any,
-    array_doc};
+    .name = "display_array",
+    .body = display_array,
+    .params = {{.name = "arr"},
+               {.name = "matrix_type"},
+               {.name = "max_rows"},
+               {.name = "max_cols"},
+               {.name = "title", .annotation = "str", .check = Check::Str}},
+    .doc = docstring(R"(
+
+    Display NumPy array, large arrays automatically simplified with ellipsis.
+
+    Args:
+        arr (numpy.ndarray): NumPy array to display.
+        matrix_type (str): Matrix type 'bmatrix', 'pmatrix', 'vmatrix'. 
+            Defaults to 'pmatrix'.
+        max_rows (int): Maximum number of rows to display. Defaults to 10.
+        max_cols (int): Maximum number of columns to display. Defaults to 10.
+        title (str, optional): Display title. Defaults to ''.
+    )")};
 
 }  // namespace
 
