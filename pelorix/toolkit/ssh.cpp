@@ -1,6 +1,7 @@
-// A small SSH client for one remote account: connects lazily with a password or an RSA key, runs
-// remote commands (answering sudo's password prompt) and copies files over SFTP, all through the
-// paramiko module bound in this module's namespace, looked up at every call.
+// A small SSH client for one remote account: connects lazily with a password or an RSA key (hosts
+// the user already trusts must show their known key), runs remote commands (answering sudo's
+// password prompt) and copies files over SFTP, all through the paramiko module bound in this
+// module's namespace, looked up at every call.
 #include <poll.h>
 
 #include <string>
