@@ -56,8 +56,8 @@ const Skeleton& row_skeleton() {
     return s;
 }
 
-// The page was first made as a list of entries joined by "\n", with the separators in the list:
-// a failed entry is reported by its position in that list.
+// A style sheet or script that is not a str fails as joining the page's entries, separators
+// included, would: it is named by its position in that list, two items for each entry before it.
 void check_entry(nb::handle entry, const std::string& before) {
     if (PyUnicode_Check(entry.ptr())) return;
     const auto entries = std::count(before.begin(), before.end(), '\n');
