@@ -165,7 +165,8 @@ void call_update(nb::handle self, nb::handle name, nb::handle value, nb::handle 
 }
 
 nb::object channel_of(const Call& c) {
-    return kw_get(c, n_ch, nb::int_(1));
+    PyObject* ch = c.kw_get(n_ch);
+    return ch ? nb::borrow(ch) : nb::int_(1);  // the default is made only when it is needed
 }
 
 bool is_debug(const Call& c) {
