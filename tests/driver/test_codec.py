@@ -134,6 +134,25 @@ def test_floating_point_conditions_are_reported_as_numpy_reports_them(data):
         assert_same(ic.compress(a), chain(a))
 
 
+def python_calls(f, *args):
+    """The names of the Python functions a call runs: NumPy's chain is Python code, the one-pass
+    route runs none."""
+    seen = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and seen.append(frame.f_code.co_name))
+    try:
+        f(*args)
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+@pytest.mark.parametrize("dtype", [*NUMERIC, ">f8", ">i4"])
+def test_native_numeric_arrays_take_the_one_pass_route_and_others_the_chain(dtype):
+    a = np.repeat(np.arange(3), 4).astype(dtype)
+    for view in (a, a[::-2]):
+        assert (python_calls(ic.compress, view) == []) == a.dtype.isnative
+
+
 @pytest.mark.parametrize("value", [[1, 1, 2], (1.0,), 3, None])
 def test_non_arrays_come_back_unchanged(value):
     assert ic.compress(value) is value
