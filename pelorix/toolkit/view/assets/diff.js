@@ -3,8 +3,8 @@
 // rows' line_num_text spans, because the two panels are not aligned row by row.
 //
 // Pages run to hundreds of thousands of rows, so nothing here scans the page per click: the rows
-// are read once into an index (their numbers, each panel's first row per number, the changed rows
-// in collection order) and every step afterwards costs in proportion to the changed lines.
+// are read once into an index (each panel's first row per number, the changed rows in collection
+// order, the unchanged rows) and every step afterwards costs in proportion to the changed lines.
 let currentDiffIndex = -1;
 let diffLines = [];
 
@@ -17,24 +17,22 @@ function getRowIndex() {
     if (rowIndex) {
         return rowIndex;
     }
-    const lineNumbers = new Map();
+    // Keyed by number, not by row: a map over every row of a large page costs more than the
+    // walk itself.
     const firstRows = new Map();
-    document.querySelectorAll('.diff_panel').forEach(panel => {
+    const panels = document.getElementsByClassName('diff_panel');
+    for (let p = 0; p < panels.length; p++) {
         const byNumber = new Map();
-        panel.querySelectorAll('.line_container').forEach(row => {
-            const numberText = row.querySelector('.line_num_text');
-            if (!numberText) {
-                return;
-            }
-            const lineNum = parseInt(numberText.textContent);
-            lineNumbers.set(row, lineNum);
+        const rows = panels[p].getElementsByClassName('line_container');
+        for (let i = 0; i < rows.length; i++) {
+            const lineNum = lineNumberOf(rows[i]);
             // NaN never equals a number looked up, so it needs no entry.
-            if (!Number.isNaN(lineNum) && !byNumber.has(lineNum)) {
-                byNumber.set(lineNum, row);
+            if (lineNum !== undefined && !Number.isNaN(lineNum) && !byNumber.has(lineNum)) {
+                byNumber.set(lineNum, rows[i]);
             }
-        });
-        firstRows.set(panel, byNumber);
-    });
+        }
+        firstRows.set(panels[p], byNumber);
+    }
     const changed = [];
     [
         '.diff_panel:first-child .diff_del_left',
@@ -43,8 +41,9 @@ function getRowIndex() {
         '.diff_panel:last-child .diff_replace_right'
     ].forEach(selector => {
         document.querySelectorAll(selector).forEach(row => {
-            if (lineNumbers.has(row)) {
-                changed.push({ element: row, lineNum: lineNumbers.get(row) });
+            const lineNum = lineNumberOf(row);
+            if (lineNum !== undefined) {
+                changed.push({ element: row, lineNum: lineNum });
             }
         });
     });
@@ -53,7 +52,6 @@ function getRowIndex() {
             document.querySelector('.diff_panel:first-child'),
             document.querySelector('.diff_panel:last-child')
         ],
-        lineNumbers: lineNumbers,
         firstRows: firstRows,
         changed: changed,
         equalRows: document.querySelectorAll('.line_container.equal_line'),
@@ -63,6 +61,13 @@ function getRowIndex() {
         rowIndex = index;
     }
     return index;
+}
+
+// The integer in the row's line_num_text span (NaN when it does not parse), or undefined when
+// the row has no such span.
+function lineNumberOf(row) {
+    const numberText = row.querySelector('.line_num_text');
+    return numberText ? parseInt(numberText.textContent) : undefined;
 }
 
 // The first row of the panel whose line number is lineNum, or undefined.
@@ -135,8 +140,8 @@ function updateDiffLines() {
         currentDiffIndex = -1;
     } else if (!highlighted) {
         currentDiffIndex = 0;
-    } else if (getRowIndex().lineNumbers.has(highlighted)) {
-        const lineNum = getRowIndex().lineNumbers.get(highlighted);
+    } else if (lineNumberOf(highlighted) !== undefined) {
+        const lineNum = lineNumberOf(highlighted);
         const exact = diffLines.findIndex(entry => entry.lineNum === lineNum);
         if (exact !== -1) {
             currentDiffIndex = exact;
@@ -182,8 +187,8 @@ function getCurrentLineNumber() {
     if (!highlighted) {
         return null;
     }
-    const lineNumbers = getRowIndex().lineNumbers;
-    return lineNumbers.has(highlighted) ? lineNumbers.get(highlighted) : null;
+    const lineNum = lineNumberOf(highlighted);
+    return lineNum === undefined ? null : lineNum;
 }
 
 function gotoPrevDiff() {
@@ -259,13 +264,20 @@ function gotoLine() {
     const panels = getRowIndex().panels;
     const found = panels.map(panel => rowWithNumber(panel, lineNum));
     clearHighlight();
-    found.forEach((row, side) => {
+    found.filter(row => row).forEach(addHighlight);
+    // Both offsets are read before either panel scrolls (scrolling moves no row in the layout),
+    // so the page is laid out once for the two.
+    const tops = found.map((row, side) => {
         if (!row) {
-            return;
+            return null;
         }
-        addHighlight(row);
         const content = panels[side].querySelector('.panel_content');
-        content.scrollTop = row.offsetTop - content.offsetTop;
+        return { content: content, top: row.offsetTop - content.offsetTop };
+    });
+    tops.forEach(target => {
+        if (target) {
+            target.content.scrollTop = target.top;
+        }
     });
     if (!found[0] && !found[1]) {
         alert('Line ' + lineNum + ' not found');
