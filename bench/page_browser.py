@@ -1,7 +1,7 @@
 """What the user waits for on a large diff page: load, the "Diff only" switch, Next, Previous,
 "All" and Go to line, timed in headless Chromium. Each action is a click dispatched inside the
-page, and its time runs until the next frame has been drawn, so style and layout work the click
-leaves behind is counted too. The same page is measured with the script as it was at a baseline
+page, timed until the next frame has been drawn (so style and layout work the click leaves
+behind is counted too) and, apart, inside its handler alone. The same page is measured with the script as it was at a baseline
 revision and with the current one, in the same run, and loaded once with no script at all (the
 browser's own share of the load).
 
@@ -138,11 +138,16 @@ def load(chrome, path, metrics):
 
 
 def session(chrome, path, lines, metrics):
-    """The figures of one page: load, then the clicks a reader makes, in order."""
-    figures = {"load": load(chrome, path, metrics)}
+    """The figures of one page: load, then the clicks a reader makes, in order. Each click has
+    two: until the next frame is drawn (what the reader waits for) and in the click handler
+    alone (what the script itself costs)."""
+    frame = {"load": load(chrome, path, metrics)}
+    handler = {}
 
     def click(name, selector):
-        figures[name] = timed(lambda: chrome.execute_async_script(CLICK, selector))
+        start = time.perf_counter()
+        handler[name] = chrome.execute_async_script(CLICK, selector) / 1e3
+        frame[name] = time.perf_counter() - start
 
     click("Diff only", "#mode-diff")
     click("Next 1", "button[title='Next diff']")
@@ -151,20 +156,19 @@ def session(chrome, path, lines, metrics):
     click("All", "#mode-all")
     chrome.execute_script(SET_LINE, str(lines * 3 // 4))
     click("Go to line", ".goto-line button")
-    figures["state"] = chrome.execute_script(STATE)
-    return figures
+    return {"frame": frame, "handler": handler, "state": chrome.execute_script(STATE)}
 
 
 def report(name, figures, baseline=None):
-    cells = []
-    for key, seconds in figures.items():
-        if key == "state":
-            continue
-        cell = f"{key} {seconds:.3f} s"
-        if baseline and key in baseline:
-            cell += f" ({baseline[key] / seconds:.1f}x)"
-        cells.append(cell)
-    print(f"    {name:9}" + ", ".join(cells) + f"; counter {figures['state'][0]}")
+    for kind, label in (("frame", "to frame"), ("handler", "handler")):
+        cells = []
+        for key, seconds in figures[kind].items():
+            cell = f"{key} {seconds:.3f} s"
+            if baseline:
+                cell += f" ({baseline[kind][key] / max(seconds, 1e-4):.1f}x)"
+            cells.append(cell)
+        print(f"    {name:9}{label:9}" + ", ".join(cells))
+    print(f"    {name:9}counter  {figures['state'][0]} of {figures['state'][1]} stops")
 
 
 def main():
