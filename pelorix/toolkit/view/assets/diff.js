@@ -71,29 +71,29 @@ function lineNumberOf(row) {
 }
 
 // The first row of the panel whose line number is lineNum, or undefined.
-function rowWithNumber(panel, lineNum) {
-    const byNumber = panel && getRowIndex().firstRows.get(panel);
+function rowWithNumber(rows, panel, lineNum) {
+    const byNumber = panel && rows.firstRows.get(panel);
     return byNumber ? byNumber.get(lineNum) : undefined;
 }
 
-function clearHighlight() {
-    const index = getRowIndex();
-    index.highlighted.forEach(row => row.classList.remove('highlight'));
-    index.highlighted = [];
+// The highlight is tracked as it is set, so clearing it and finding it need no page scan.
+function clearHighlight(rows) {
+    rows.highlighted.forEach(row => row.classList.remove('highlight'));
+    rows.highlighted = [];
 }
 
-function addHighlight(row) {
+function addHighlight(rows, row) {
     row.classList.add('highlight');
-    getRowIndex().highlighted.push(row);
+    rows.highlighted.push(row);
 }
 
 // The first highlighted row in document order, or null.
-function highlightedRow() {
-    const rows = getRowIndex().highlighted.filter(row => row.classList.contains('highlight'));
-    if (rows.length === 0) {
+function highlightedRow(rows) {
+    const marked = rows.highlighted.filter(row => row.classList.contains('highlight'));
+    if (marked.length === 0) {
         return null;
     }
-    return rows.reduce((first, row) =>
+    return marked.reduce((first, row) =>
         first.compareDocumentPosition(row) & Node.DOCUMENT_POSITION_PRECEDING ? row : first);
 }
 
@@ -105,8 +105,8 @@ function setViewMode(mode) {
     }
     const show = mode === 'all';
     getRowIndex().equalRows.forEach(row => {
-        // Rows already in the wanted state are left alone: touching their class attribute
-        // still costs the browser a style check per row.
+        // Only rows whose state changes are touched: removing a class a row does not have
+        // still rewrites its class attribute.
         if (row.classList.contains('hidden') === show) {
             row.classList.toggle('hidden', !show);
         }
@@ -135,13 +135,13 @@ function updateDiffLines() {
     });
     diffLines.sort((a, b) => a.lineNum - b.lineNum);
 
-    const highlighted = highlightedRow();
+    const highlighted = highlightedRow(getRowIndex());
+    const lineNum = highlighted && lineNumberOf(highlighted);
     if (diffLines.length === 0) {
         currentDiffIndex = -1;
     } else if (!highlighted) {
         currentDiffIndex = 0;
-    } else if (lineNumberOf(highlighted) !== undefined) {
-        const lineNum = lineNumberOf(highlighted);
+    } else if (lineNum !== undefined) {
         const exact = diffLines.findIndex(entry => entry.lineNum === lineNum);
         if (exact !== -1) {
             currentDiffIndex = exact;
@@ -183,7 +183,7 @@ function updateDiffCounter() {
 }
 
 function getCurrentLineNumber() {
-    const highlighted = highlightedRow();
+    const highlighted = highlightedRow(getRowIndex());
     if (!highlighted) {
         return null;
     }
@@ -235,14 +235,15 @@ function gotoDiffByIndex(index) {
     const row = entry.element;
     const panel = row.closest('.diff_panel');
     const content = panel.querySelector('.panel_content');
-    clearHighlight();
-    addHighlight(row);
+    const rows = getRowIndex();
+    clearHighlight(rows);
+    addHighlight(rows, row);
 
     const view = panel.parentElement;
     const opposite = panel === view.firstElementChild ? view.lastElementChild : view.firstElementChild;
-    const partner = rowWithNumber(opposite, entry.lineNum);
+    const partner = rowWithNumber(rows, opposite, entry.lineNum);
     if (partner) {
-        addHighlight(partner);
+        addHighlight(rows, partner);
     }
 
     // No element is positioned, so both offsets are measured from the page's top.
@@ -261,10 +262,11 @@ function gotoLine() {
         alert('Please enter a valid line number (positive integer)');
         return;
     }
-    const panels = getRowIndex().panels;
-    const found = panels.map(panel => rowWithNumber(panel, lineNum));
-    clearHighlight();
-    found.filter(row => row).forEach(addHighlight);
+    const rows = getRowIndex();
+    const panels = rows.panels;
+    const found = panels.map(panel => rowWithNumber(rows, panel, lineNum));
+    clearHighlight(rows);
+    found.filter(row => row).forEach(row => addHighlight(rows, row));
     // Both offsets are read before either panel scrolls (scrolling moves no row in the layout),
     // so the page is laid out once for the two.
     const tops = found.map((row, side) => {
