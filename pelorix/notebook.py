@@ -48,6 +48,7 @@ def show_diff(arg1: str, arg2: str, *, max_height: int = 600) -> HTML:
     return HTML(
         '<div class="pelorix-diff">'
         f'<iframe srcdoc="{srcdoc}" title="diff page" sandbox="allow-scripts allow-modals" '
-        f'style="width: 100%; height: {height}px; border: 1px solid #dee2e6"></iframe>'
+        f'style="box-sizing: border-box; width: 100%; height: {height}px; '
+        'border: 1px solid #dee2e6"></iframe>'
         "</div>"
     )

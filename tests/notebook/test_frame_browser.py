@@ -1,0 +1,130 @@
+"""show_diff's output inside an outer page in headless Chromium, as a notebook front end shows it:
+the page's script runs inside the sandboxed frame (view modes, stepping, go-to-line and its
+alert), the frame document is the page text exactly, and the frame's height fits the page."""
+
+import html
+import re
+import shutil
+
+import pytest
+
+from pelorix.notebook import show_diff
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+
+# 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70,
+# 150 deleted.
+LEFT = [f"line {i}" for i in range(1, 301)]
+RIGHT = list(LEFT)
+RIGHT[4] = "line 5 changed"
+del RIGHT[149], RIGHT[39]
+RIGHT.insert(69, "inserted")
+
+
+@pytest.fixture
+def browser(request, tmp_path):
+    if not (CHROMIUM and DRIVER):
+        pytest.skip("needs Debian's chromium and chromium-driver")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,800",
+        # Chromium gives sandboxed frames a process of their own by default, and chromedriver
+        # then misses their alerts (a click that raises one never returns).
+        "--disable-features=IsolateSandboxedIframes",
+        f"--user-data-dir={tmp_path / 'profile'}",
+    ):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    request.addfinalizer(driver.quit)
+    return driver
+
+
+def open_output(browser, tmp_path, shown):
+    """Loads an outer page holding the display object's HTML, as a notebook's output area would,
+    and returns the frame element."""
+    outer = tmp_path / "notebook.html"
+    outer.write_text(
+        f"<!DOCTYPE html><html><body><h1>Notebook</h1>{shown.data}</body></html>",
+        encoding="utf-8",
+    )
+    browser.get(outer.as_uri())
+    return browser.find_element(By.TAG_NAME, "iframe")
+
+
+def test_page_script_works_in_the_frame(browser, tmp_path):
+    frame = open_output(browser, tmp_path, show_diff("\n".join(LEFT), "\n".join(RIGHT)))
+    browser.switch_to.frame(frame)
+    WebDriverWait(browser, 10).until(
+        lambda b: b.execute_script("return document.readyState") == "complete"
+    )
+
+    def counter():
+        return browser.find_element(By.ID, "diff-counter").text
+
+    def highlighted():
+        return browser.execute_script(
+            "return [...document.querySelectorAll('.line_container.highlight')]"
+            ".map(r => +r.querySelector('.line_num_text').textContent)"
+        )
+
+    def press(xpath):
+        browser.find_element(By.XPATH, xpath).click()
+
+    next_button = "//button[contains(., 'Next')]"
+    press(next_button)
+    assert (counter(), highlighted()) == ("1/4", [5, 5])
+    press(next_button)
+    assert (counter(), highlighted()) == ("2/4", [40, 40])
+
+    press("//button[@id='mode-diff']")
+    visible_equal = browser.execute_script(
+        "return [...document.querySelectorAll('.equal_line')]"
+        ".filter(r => getComputedStyle(r).display !== 'none').length"
+    )
+    assert visible_equal == 0
+
+    press("//button[@id='mode-all']")
+    box = browser.find_element(By.ID, "goto-input")
+    box.clear()
+    box.send_keys("150")
+    press("//div[@class='goto-line']/button")
+    assert highlighted() == [150, 150]
+    box.clear()
+    box.send_keys("9999")
+    press("//div[@class='goto-line']/button")
+    # The sandbox lets the page raise its alerts.
+    alert = WebDriverWait(browser, 5).until(expected_conditions.alert_is_present())
+    assert alert.text == "Line 9999 not found"
+    alert.accept()
+
+
+@pytest.mark.parametrize(
+    "left, right, height, scrolls",
+    [
+        ('a\r\nb "q" & <c>\rd\n', "a\nb 'q' & <c>\nd\ne\n", 200, False),
+        ("\n".join(LEFT), "\n".join(RIGHT), 600, True),
+    ],
+)
+def test_frame_holds_the_page_and_fits_it(browser, tmp_path, left, right, height, scrolls):
+    shown = show_diff(left, right)
+    frame = open_output(browser, tmp_path, shown)
+    page = html.unescape(re.search(r'srcdoc="([^"]*)"', shown.data)[1])
+    assert browser.execute_script("return arguments[0].getAttribute('srcdoc')", frame) == page
+    assert frame.size["height"] == height
+    assert frame.size["width"] == browser.execute_script("return document.body.clientWidth")
+    browser.switch_to.frame(frame)
+    overflow = browser.execute_script(
+        "return [...document.querySelectorAll('.panel_content')]"
+        ".map(c => c.scrollHeight > c.clientHeight)"
+    )
+    assert overflow == [scrolls, scrolls]
