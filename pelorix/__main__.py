@@ -11,7 +11,8 @@ EPILOG = (
     "on the port, no graphical session, ...), 2 when the command line itself is wrong"
 )
 
-# The last line shell.kill prints tells what happened; these two mean the process was ended.
+# shell.kill reports its outcome only by printing it. The command line reads the last line of that
+# report, so its exit status always agrees with the message; these two mean the process was ended.
 ENDED = re.compile(r"Process -?\d+ (terminated successfully$|forcefully killed after timeout: )")
 
 
@@ -41,8 +42,8 @@ def _port(args):
 
 
 class _Transcript:
-    """Standard output that keeps the last line written through it, so the command line can read
-    kill's report while the user still sees it as it is printed."""
+    """Standard output that keeps a copy of what is written through it, so the command line can
+    read kill's report while the user still sees it as it is printed."""
 
     def __init__(self, stream):
         self.stream = stream
