@@ -95,27 +95,17 @@ Panel::Panel() : row_end_(row_skeleton().literal(Content + 1)), first_(sizeof di
     std::fill(std::begin(digits_), std::end(digits_), '0');
 }
 
-void Panel::put_number(Py_ssize_t number) {
-    if (number == last_ + 1 && last_ >= 0) {
-        std::size_t i = sizeof digits_ - 1;
-        for (; digits_[i] == '9'; --i) digits_[i] = '0';
-        ++digits_[i];
-        first_ = std::min(first_, i);
-    } else {
-        char buf[sizeof digits_];
-        const auto end = std::to_chars(buf, buf + sizeof buf, number).ptr;
-        const auto n = static_cast<std::size_t>(end - buf);
-        std::fill(std::begin(digits_), std::end(digits_), '0');
-        std::copy(buf, end, digits_ + sizeof digits_ - n);
-        first_ = sizeof digits_ - n;
-        if (number < 0) {  // no counting up from a sign: the next number is converted too
-            text.raw({buf, n});
-            last_ = -1;
-            return;
-        }
-    }
-    last_ = number;
-    text.raw({digits_ + first_, sizeof digits_ - first_});
+void Panel::put_number_out_of_turn(Py_ssize_t number) {
+    char buf[sizeof digits_];
+    const auto end = std::to_chars(buf, buf + sizeof buf, number).ptr;
+    const auto n = static_cast<std::size_t>(end - buf);
+    text.raw({buf, n});
+    // no counting up from a sign: after a negative number the next one is converted too
+    last_ = number < 0 ? -1 : number;
+    if (number < 0) return;
+    std::fill(std::begin(digits_), std::end(digits_), '0');
+    std::copy(buf, end, digits_ + sizeof digits_ - n);
+    first_ = sizeof digits_ - n;
 }
 
 void Page::frame(const Frame& f) {
@@ -127,33 +117,32 @@ void Page::frame(const Frame& f) {
     before += page.literal(Js);
     check_entry(f.js, before);
 
-    frame_.clear();
-    frame_.emplace_back();
-    frame_.back().raw(page.literal(Css));
-    frame_.back().text(f.css.ptr(), false);
-    frame_.back().raw(page.literal(Js));
-    frame_.back().text(f.js.ptr(), false);
-    frame_.back().raw(page.literal(Timestamp));
-    frame_.back().text(f.timestamp.ptr(), false);
+    Utf8* out = frame_.data();  // the piece being written; each panel's rows start a new one
+    out->raw(page.literal(Css));
+    out->text(f.css.ptr(), false);
+    out->raw(page.literal(Js));
+    out->text(f.js.ptr(), false);
+    out->raw(page.literal(Timestamp));
+    out->text(f.timestamp.ptr(), false);
     auto side = [&](const char* label, const Frame::Side& s) {
-        Utf8& out = frame_.back();
-        out.raw(panel.literal(Label));
-        out.raw(label);
-        out.raw(panel.literal(FileName));
-        out.text(s.name.ptr(), false);
-        out.raw(panel.literal(Count));
+        out->raw(panel.literal(Label));
+        out->raw(label);
+        out->raw(panel.literal(FileName));
+        out->text(s.name.ptr(), false);
+        out->raw(panel.literal(Count));
         char digits[24];
-        out.raw({digits, static_cast<std::size_t>(
-                             std::to_chars(digits, digits + sizeof digits, s.count).ptr - digits)});
-        out.raw(panel.literal(Rows));
-        frame_.emplace_back();  // the panel's rows go here
-        frame_.back().raw(panel.literal(Rows + 1));
+        out->raw(
+            {digits, static_cast<std::size_t>(
+                         std::to_chars(digits, digits + sizeof digits, s.count).ptr - digits)});
+        out->raw(panel.literal(Rows));
+        ++out;
+        out->raw(panel.literal(Rows + 1));
     };
-    frame_.back().raw(page.literal(Left));
+    out->raw(page.literal(Left));
     side("Original", f.left);
-    frame_.back().raw(page.literal(Right));
+    out->raw(page.literal(Right));
     side("New", f.right);
-    frame_.back().raw(page.literal(Right + 1));
+    out->raw(page.literal(Right + 1));
 }
 
 // With the builtin open the UTF-8 goes to the file's byte layer as it is, in pieces; the file

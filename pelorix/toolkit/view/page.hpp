@@ -3,6 +3,8 @@
 // native marking or from the instance's own methods; this file does not care which.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <string_view>
 #include <vector>
 
@@ -45,7 +47,16 @@ public:
     }
 
 private:
-    void put_number(Py_ssize_t number);
+    void put_number(Py_ssize_t number) {
+        if (number != last_ + 1 || last_ < 0) return put_number_out_of_turn(number);
+        std::size_t i = sizeof digits_ - 1;
+        for (; digits_[i] == '9'; --i) digits_[i] = '0';
+        ++digits_[i];
+        first_ = std::min(first_, i);
+        last_ = number;
+        text.raw({digits_ + first_, sizeof digits_ - first_});
+    }
+    void put_number_out_of_turn(Py_ssize_t number);
 
     std::string_view row_end_;
     // A panel's rows are numbered 1, 2, 3, ...: the next number is the last one's digits counted
@@ -69,14 +80,14 @@ class Page {
 public:
     Panel left, right;
 
-    // Writes the frame around the panels.  A style sheet or script that is not a str fails as
-    // joining the page's entries would.
+    // Writes the frame around the panels (once).  A style sheet or script that is not a str fails
+    // as joining the page's entries would.
     void frame(const Frame& f);
     // with open(output_file, "w", encoding="utf-8") as f: f.write(page)
     void write(const Call& c, nb::handle output_file) const;
 
 private:
-    std::vector<Utf8> frame_;  // the text before, between and after the panels' rows
+    std::array<Utf8, 3> frame_;  // the text before, between and after the panels' rows
 };
 
 // Fails at load when an asset lacks a slot the writer fills, rather than on the first page.
