@@ -242,11 +242,22 @@ def test_unencodable_text_fails_as_the_one_text_write_fails(monkeypatch, tmp_pat
     assert native == python and native[0] is UnicodeEncodeError
 
 
-@pytest.mark.parametrize("css", [None, 42, b"bytes"])
-def test_a_style_sheet_that_is_not_text_fails_as_the_join_fails(monkeypatch, tmp_path, css):
-    cls = type("Odd", (BHD,), {"_get_custom_css": lambda self: css})
+@pytest.mark.parametrize(
+    "method, value, message",
+    [
+        ("_get_custom_css", None, "sequence item 12: expected str instance, NoneType found"),
+        ("_get_custom_css", 42, "sequence item 12: expected str instance, int found"),
+        ("_get_javascript", b"js", "sequence item 14: expected str instance, bytes found"),
+    ],
+)
+def test_a_style_sheet_or_script_that_is_not_text_fails_as_the_join_fails(
+    monkeypatch, tmp_path, method, value, message
+):
+    # the page is its entries joined by "\n": the join names the entry by its place in the list
+    # of entries and separators
+    cls = type("Odd", (BHD,), {method: lambda self: value})
     native, python = both_ways(monkeypatch, tmp_path, diff_of(["a\n"], ["b\n"], cls))
-    assert native == python and native[0] is TypeError
+    assert native == python == (TypeError, message)
     assert not (tmp_path / "native.html").exists()
 
 
