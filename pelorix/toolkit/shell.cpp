@@ -6,17 +6,7 @@
 #include "names.hpp"
 #include "runtime.hpp"
 
-namespace pc = pelorix;
-namespace nb = nanobind;
-using pc::Call;
-using pc::Check;
-using pc::FunctionSpec;
-using pc::getattr;
-using pc::Kw;
-using pc::n_get, pc::n_os, pc::n_port, pc::n_replace;
-using pc::Name;
-using pc::truthy;
-
+namespace pelorix::shell {
 namespace {
 
 const Name n_platform("platform"), n_shutil("shutil"), n_subprocess("subprocess"),
@@ -29,7 +19,7 @@ const Name n_platform("platform"), n_shutil("shutil"), n_subprocess("subprocess"
 
 bool contains(nb::handle container, nb::handle item) {
     const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) pc::raise_current();
+    if (r < 0) raise_current();
     return r == 1;
 }
 
@@ -39,16 +29,16 @@ bool contains(nb::handle container, nb::handle item) {
 // UDP socket bound to the port without a remote peer is the one that serves it.
 bool serves(nb::handle conn) {
     nb::object status = getattr(conn, n_status);
-    if (pc::equals(status, nb::str("LISTEN"))) return true;
-    return pc::equals(status, nb::str("NONE")) && !truthy(getattr(conn, n_raddr));
+    if (equals(status, nb::str("LISTEN"))) return true;
+    return equals(status, nb::str("NONE")) && !truthy(getattr(conn, n_raddr));
 }
 
 nb::object find_process_by_port(Call& c) {
     nb::handle port = c[0];
-    nb::object psutil = pc::import_now(c, "psutil");
-    nb::object conns = pc::call_method(psutil, n_net_connections, {});
+    nb::object psutil = import_now(c, "psutil");
+    nb::object conns = call_method(psutil, n_net_connections, {});
     for (nb::handle conn : conns) {
-        if (!pc::equals(getattr(getattr(conn, n_laddr), n_port), port)) continue;
+        if (!equals(getattr(getattr(conn, n_laddr), n_port), port)) continue;
         if (!serves(conn)) continue;
         try {
             return getattr(conn, n_pid);
@@ -83,29 +73,29 @@ nb::object kill(Call& c) {
     if (truthy(port)) {
         pid = c.global(n_find_process_by_port)(port);
         if (!truthy(pid)) {
-            pc::print(c, {nb::str("No process found on port {}").format(port)});
+            print(c, {nb::str("No process found on port {}").format(port)});
             return nb::none();
         }
-        pc::print(c, {nb::str("Killing process {} on port {}").format(pid, port)});
+        print(c, {nb::str("Killing process {} on port {}").format(pid, port)});
     }
-    nb::object psutil = pc::import_now(c, "psutil");
+    nb::object psutil = import_now(c, "psutil");
     nb::object proc;
     try {
-        proc = pc::call_method(psutil, n_Process, {pid});
-        pc::call_method(proc, n_terminate, {});
-        pc::call_method(proc, n_wait, {}, {Kw{n_timeout, nb::int_(3)}});
-        pc::print(c, {nb::str("Process {} terminated successfully").format(pid)});
+        proc = call_method(psutil, n_Process, {pid});
+        call_method(proc, n_terminate, {});
+        call_method(proc, n_wait, {}, {Kw{n_timeout, nb::int_(3)}});
+        print(c, {nb::str("Process {} terminated successfully").format(pid)});
     } catch (nb::python_error& e) {
         Handling handling(e);
         if (e.matches(getattr(psutil, n_TimeoutExpired))) {
             if (!proc.is_valid()) throw;
             nb::object err = nb::borrow(e.value());
-            pc::call_method(proc, n_kill, {});
-            pc::print(c,
+            call_method(proc, n_kill, {});
+            print(c,
                       {nb::str("Process {} forcefully killed after timeout: {}").format(pid, err)});
         } else if (e.matches(getattr(psutil, n_NoSuchProcess))) {
             nb::object err = nb::borrow(e.value());
-            pc::print(c, {nb::str("Process {} does not exist: {}").format(pid, err)});
+            print(c, {nb::str("Process {} does not exist: {}").format(pid, err)});
         } else {
             throw;
         }
@@ -116,12 +106,12 @@ nb::object kill(Call& c) {
 // ---- terminal launcher ----
 
 nb::object which(const Call& c, const char* program) {
-    return pc::call_method(c.global(n_shutil), n_which, {nb::str(program)});
+    return call_method(c.global(n_shutil), n_which, {nb::str(program)});
 }
 
 // subprocess.Popen(argv, NAME=value, ...)
 void popen(const Call& c, nb::handle argv, std::initializer_list<Kw> kwargs = {}) {
-    pc::call_method(c.global(n_subprocess), n_Popen, {argv}, kwargs);
+    call_method(c.global(n_subprocess), n_Popen, {argv}, kwargs);
 }
 
 // subprocess.Popen(argv, [cwd=cwd,] creationflags=subprocess.CREATE_NEW_CONSOLE), with Popen
@@ -130,9 +120,9 @@ void popen_new_console(const Call& c, nb::handle argv, nb::handle cwd = nb::hand
     nb::object popen = getattr(c.global(n_subprocess), n_Popen);
     nb::object flags = getattr(c.global(n_subprocess), n_CREATE_NEW_CONSOLE);
     if (cwd.is_valid())
-        pc::call(popen, {argv}, {Kw{n_cwd, cwd}, Kw{n_creationflags, flags}});
+        call(popen, {argv}, {Kw{n_cwd, cwd}, Kw{n_creationflags, flags}});
     else
-        pc::call(popen, {argv}, {Kw{n_creationflags, flags}});
+        call(popen, {argv}, {Kw{n_creationflags, flags}});
 }
 
 nb::list words(std::initializer_list<const char*> items) {
@@ -144,8 +134,8 @@ nb::list words(std::initializer_list<const char*> items) {
 bool inside_vscode(const Call& c) {
     nb::object environ = getattr(c.global(n_os), n_environ);
     if (contains(environ, nb::str("VSCODE_GIT_IPC_HANDLE"))) return true;
-    nb::object program = pc::call_method(environ, n_get, {nb::str("TERM_PROGRAM"), nb::str("")});
-    return contains(pc::call_method(program, n_lower, {}), nb::str("vscode"));
+    nb::object program = call_method(environ, n_get, {nb::str("TERM_PROGRAM"), nb::str("")});
+    return contains(call_method(program, n_lower, {}), nb::str("vscode"));
 }
 
 nb::object terminal_windows(const Call& c, nb::handle command, nb::handle cwd) {
@@ -167,8 +157,8 @@ nb::object terminal_windows(const Call& c, nb::handle command, nb::handle cwd) {
     }
     nb::object code_path = which(c, "code");
     if (is_vscode && truthy(code_path)) {
-        pc::print(c,
-                  {pc::make_str("\xE2\x9A\x99\xEF\xB8\x8F Currently running inside VSCode; using "
+        print(c,
+                  {make_str("\xE2\x9A\x99\xEF\xB8\x8F Currently running inside VSCode; using "
                                 "VSCode terminal is recommended.")});
         popen(c, words({"code", "-r", "."}));
         return nb::none();
@@ -176,7 +166,7 @@ nb::object terminal_windows(const Call& c, nb::handle command, nb::handle cwd) {
     nb::object shell = which(c, "powershell.exe");
     if (!truthy(shell)) shell = which(c, "cmd.exe");
     if (!truthy(shell))
-        pc::raise(PyExc_RuntimeError, "Neither PowerShell nor CMD found on system.");
+        raise(PyExc_RuntimeError, "Neither PowerShell nor CMD found on system.");
     nb::list args;
     args.append(shell);
     if (contains(shell, nb::str("powershell"))) {
@@ -204,14 +194,14 @@ nb::object shell_quote(nb::handle word) {
                                 std::string_view::npos);
     }
     if (safe) return nb::borrow(word);
-    return nb::str("'") + pc::call_method(word, n_replace, {nb::str("'"), nb::str("'\"'\"'")}) +
+    return nb::str("'") + call_method(word, n_replace, {nb::str("'"), nb::str("'\"'\"'")}) +
            nb::str("'");
 }
 
 // The text between the double quotes of an AppleScript string literal.
 nb::object applescript_literal(nb::handle text) {
-    nb::object escaped = pc::call_method(text, n_replace, {nb::str("\\"), nb::str("\\\\")});
-    return pc::call_method(escaped, n_replace, {nb::str("\""), nb::str("\\\"")});
+    nb::object escaped = call_method(text, n_replace, {nb::str("\\"), nb::str("\\\\")});
+    return call_method(escaped, n_replace, {nb::str("\""), nb::str("\\\"")});
 }
 
 nb::object terminal_macos(const Call& c, nb::handle command, nb::handle cwd) {
@@ -245,7 +235,7 @@ nb::object terminal_linux(const Call& c, nb::handle command, nb::handle cwd) {
             break;
         }
     }
-    if (!term) pc::raise(PyExc_RuntimeError, "Linux: no supported terminal emulator found");
+    if (!term) raise(PyExc_RuntimeError, "Linux: no supported terminal emulator found");
     nb::list argv = words({term->name});
     if (truthy(command)) {
         argv.extend(words({term->run_option, "bash", "-c"}));
@@ -257,20 +247,20 @@ nb::object terminal_linux(const Call& c, nb::handle command, nb::handle cwd) {
 
 nb::object terminal(Call& c) {
     nb::handle command = c[0], cwd = c[1];
-    nb::object system = pc::call_method(c.global(n_platform), n_system, {});
-    if (pc::equals(system, nb::str("Windows"))) return terminal_windows(c, command, cwd);
-    if (pc::equals(system, nb::str("Darwin"))) return terminal_macos(c, command, cwd);
-    if (pc::equals(system, nb::str("Linux"))) return terminal_linux(c, command, cwd);
+    nb::object system = call_method(c.global(n_platform), n_system, {});
+    if (equals(system, nb::str("Windows"))) return terminal_windows(c, command, cwd);
+    if (equals(system, nb::str("Darwin"))) return terminal_macos(c, command, cwd);
+    if (equals(system, nb::str("Linux"))) return terminal_linux(c, command, cwd);
     nb::object msg = nb::str("Unsupported platform: {}").format(system);
     PyErr_SetObject(PyExc_RuntimeError, msg.ptr());
-    pc::raise_current();
+    raise_current();
 }
 
 const FunctionSpec terminal_spec{.name = "terminal",
                                  .body = terminal,
                                  .params = {{"command", "str | None", Check::StrOrNone},
                                             {"cwd", "str | None", Check::StrOrNone}},
-                                 .doc = pc::docstring(R"(
+                                 .doc = docstring(R"(
 Open a new terminal window
 
     Args:
@@ -302,7 +292,7 @@ const FunctionSpec kill_spec{.name = "kill",
                              .doc = "Kill a process by ID or port"};
 
 void build_module(nb::module_ m) {
-    pc::Module mod(m);
+    Module mod(m);
     mod.import("os");
     mod.import("platform");
     mod.import("shutil");
@@ -315,7 +305,8 @@ void build_module(nb::module_ m) {
 }
 
 }  // namespace
+}  // namespace pelorix::shell
 
 PELORIX_MODULE(shell, m) {
-    build_module(m);
+    pelorix::shell::build_module(m);
 }

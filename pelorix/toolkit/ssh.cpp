@@ -10,18 +10,7 @@
 #include "names.hpp"
 #include "runtime.hpp"
 
-namespace pc = pelorix;
-namespace nb = nanobind;
-using pc::Call;
-using pc::Check;
-using pc::FunctionSpec;
-using pc::getattr;
-using pc::Kw;
-using pc::n_close, pc::n_get, pc::n_host, pc::n_port, pc::n_write;
-using pc::Name;
-using pc::setattr;
-using pc::truthy;
-
+namespace pelorix::ssh {
 namespace {
 
 const Name n_paramiko("paramiko"), n_SSHClient("SSHClient"), n_AutoAddPolicy("AutoAddPolicy"),
@@ -40,8 +29,8 @@ const char* const not_connected = "SSH client is not connected.";
 // One printed line from its pieces, each converted with str().
 void say(const Call& c, std::initializer_list<nb::handle> parts) {
     nb::list items;
-    for (nb::handle p : parts) items.append(pc::to_str(p));
-    pc::print(c, {pc::join("", items)});
+    for (nb::handle p : parts) items.append(to_str(p));
+    print(c, {join("", items)});
 }
 
 // The exception of a failed call, for handlers that stand for `except Exception as e`; anything
@@ -67,17 +56,17 @@ nb::object init(Call& c) {
 void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
     nb::object pkey;
     if (truthy(getattr(self, n_pkey_path)))
-        pkey = pc::call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
+        pkey = call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
                                {getattr(self, n_pkey_path)});
     nb::object host = getattr(self, n_host), port = getattr(self, n_port),
                username = getattr(self, n_username);
     if (pkey.is_valid()) {
-        pc::call_method(ssh, n_connect, {host},
+        call_method(ssh, n_connect, {host},
                         {Kw{n_port, port}, Kw{n_username, username}, Kw{n_pkey, pkey}});
         return;
     }
     nb::object password = getattr(self, n_password);
-    pc::call_method(ssh, n_connect, {host},
+    call_method(ssh, n_connect, {host},
                     {Kw{n_port, port}, Kw{n_username, username}, Kw{n_password, password}});
 }
 
@@ -90,7 +79,7 @@ nb::object connection_failed(const Call& c, nb::handle self, nb::handle error) {
 
 nb::object client(Call& c) {
     nb::handle self = c[0];
-    nb::object ssh = pc::call_method(c.global(n_paramiko), n_SSHClient, {});
+    nb::object ssh = call_method(c.global(n_paramiko), n_SSHClient, {});
     // The hosts the user already trusts (~/.ssh/known_hosts, when there is one) are checked, so a
     // machine answering for a known host with another key is refused before any password goes
     // out.  Loaded as system keys, they are never written back: unknown hosts the policy accepts
@@ -98,12 +87,12 @@ nb::object client(Call& c) {
     // such as a certificate authority's) fails the connection: going on without it would
     // silently trust every host again.
     try {
-        pc::call_method(ssh, n_load_system_host_keys, {});
+        call_method(ssh, n_load_system_host_keys, {});
     } catch (nb::python_error& e) {
         return connection_failed(c, self, caught(e));
     }
-    nb::object policy = pc::call_method(c.global(n_paramiko), n_AutoAddPolicy, {});
-    pc::call_method(ssh, n_set_missing_host_key_policy, {policy});
+    nb::object policy = call_method(c.global(n_paramiko), n_AutoAddPolicy, {});
+    call_method(ssh, n_set_missing_host_key_policy, {policy});
     try {
         connect_with(self, ssh, c.global(n_paramiko));
         say(c, {nb::str("Connected to "), getattr(self, n_host), nb::str(":"),
@@ -117,15 +106,15 @@ nb::object client(Call& c) {
 nb::object sftp(Call& c) {
     nb::handle self = c[0];
     if (truthy(getattr(self, n_client)))
-        return pc::call_method(getattr(self, n_client), n_open_sftp, {});
-    pc::print(c, {nb::str(not_connected)});
+        return call_method(getattr(self, n_client), n_open_sftp, {});
+    print(c, {nb::str(not_connected)});
     return nb::none();
 }
 
 nb::object close(Call& c) {
     nb::handle self = c[0];
     if (truthy(getattr(self, n_client))) {
-        pc::call_method(getattr(self, n_client), n_close, {});
+        call_method(getattr(self, n_client), n_close, {});
         say(c, {nb::str("Connection to "), getattr(self, n_host), nb::str(":"),
                 getattr(self, n_port), nb::str(" closed")});
     }
@@ -161,7 +150,7 @@ bool reads_stdin_already(std::string_view rest) {
 // otherwise insist on a terminal, which exec_command does not allocate.
 nb::object with_password_on_stdin(nb::handle command) {
     PyObject* raw = PyUnicode_AsEncodedString(command.ptr(), "utf-8", "surrogatepass");
-    if (!raw) pc::raise_current();
+    if (!raw) raise_current();
     const nb::object owner = nb::steal(raw);
     const std::string_view text(PyBytes_AS_STRING(raw),
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(raw)));
@@ -179,7 +168,7 @@ nb::object with_password_on_stdin(nb::handle command) {
     }
     if (done == 0) return nb::borrow(command);
     out.append(text.substr(done));
-    return pc::make_str(out);
+    return make_str(out);
 }
 
 // Hands the account password to the command (sudo -S reads it first), then ends its input so a
@@ -188,12 +177,12 @@ nb::object with_password_on_stdin(nb::handle command) {
 void send_password(nb::handle self, nb::handle stdin_file, nb::handle channel) {
     nb::object password_line =
         nb::steal(PyNumber_Add(getattr(self, n_password).ptr(), nb::str("\n").ptr()));
-    if (!password_line.is_valid()) pc::raise_current();
+    if (!password_line.is_valid()) raise_current();
     if (truthy(getattr(channel, n_closed))) return;
     try {
-        pc::call_method(stdin_file, n_write, {password_line});
-        pc::call_method(stdin_file, n_flush, {});
-        pc::call_method(channel, n_shutdown_write, {});
+        call_method(stdin_file, n_write, {password_line});
+        call_method(stdin_file, n_flush, {});
+        call_method(channel, n_shutdown_write, {});
     } catch (nb::python_error& e) {
         caught(e);
         if (!truthy(getattr(channel, n_closed))) throw;
@@ -203,7 +192,7 @@ void send_password(nb::handle self, nb::handle stdin_file, nb::handle channel) {
 void append_bytes(std::string& into, nb::handle chunk) {
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) pc::raise_current();
+    if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) raise_current();
     into.append(data, static_cast<std::size_t>(size));
 }
 
@@ -213,7 +202,7 @@ void wait_readable(int fd) {
     constexpr int slice_ms = 100;
     pollfd p{fd, POLLIN, 0};
     Py_BEGIN_ALLOW_THREADS ::poll(&p, 1, slice_ms);
-    Py_END_ALLOW_THREADS if (PyErr_CheckSignals() < 0) pc::raise_current();
+    Py_END_ALLOW_THREADS if (PyErr_CheckSignals() < 0) raise_current();
 }
 
 struct Output {
@@ -227,18 +216,18 @@ Output drain(nb::handle channel) {
     constexpr int chunk = 1 << 18;
     const nb::object size = nb::int_(chunk);
     const int fd = PyObject_AsFileDescriptor(channel.ptr());
-    if (fd < 0) pc::raise_current();
+    if (fd < 0) raise_current();
     Output got;
     for (;;) {
         const bool ended =
             truthy(getattr(channel, n_eof_received)) || truthy(getattr(channel, n_closed));
         bool progress = false;
-        if (truthy(pc::call_method(channel, n_recv_ready, {}))) {
-            append_bytes(got.out, pc::call_method(channel, n_recv, {size}));
+        if (truthy(call_method(channel, n_recv_ready, {}))) {
+            append_bytes(got.out, call_method(channel, n_recv, {size}));
             progress = true;
         }
-        if (truthy(pc::call_method(channel, n_recv_stderr_ready, {}))) {
-            append_bytes(got.err, pc::call_method(channel, n_recv_stderr, {size}));
+        if (truthy(call_method(channel, n_recv_stderr_ready, {}))) {
+            append_bytes(got.err, call_method(channel, n_recv_stderr, {size}));
             progress = true;
         }
         if (progress) continue;
@@ -251,25 +240,25 @@ Output drain(nb::handle channel) {
 nb::str decode(const std::string& data) {
     const auto size = static_cast<Py_ssize_t>(data.size());
     PyObject* s = PyUnicode_DecodeUTF8(data.data(), size, "replace");
-    if (!s) pc::raise_current();
+    if (!s) raise_current();
     return nb::steal<nb::str>(s);
 }
 
 nb::object run(Call& c) {
     nb::handle self = c[0];
     if (!truthy(getattr(self, n_client))) {
-        pc::print(c, {nb::str(not_connected)});
+        print(c, {nb::str(not_connected)});
         return nb::none();
     }
     nb::object command = with_password_on_stdin(c[1]);
     // stdin, stdout, stderr = self.__client.exec_command(command)
     const auto files =
-        pc::unpack(pc::call_method(getattr(self, n_client), n_exec_command, {command}), 3);
+        unpack(call_method(getattr(self, n_client), n_exec_command, {command}), 3);
     nb::object channel = getattr(files[1], n_channel);
     send_password(self, files[0], channel);
     const Output got = drain(channel);
-    pc::print(c, {decode(got.out)});
-    if (!got.err.empty()) pc::print(c, {decode(got.err)});
+    print(c, {decode(got.out)});
+    if (!got.err.empty()) print(c, {decode(got.err)});
     return nb::none();
 }
 
@@ -280,7 +269,7 @@ nb::object run(Call& c) {
 nb::object transfer(const Call& c, const Name& method, const char* verb) {
     nb::handle self = c[0], source = c[1], target = c[2];
     try {
-        pc::call_method(getattr(self, n_sftp), method, {source, target});
+        call_method(getattr(self, n_sftp), method, {source, target});
         say(c, {nb::str(verb), nb::str(" successfully: "), source, nb::str(" -> "), target});
     } catch (nb::python_error& e) {
         say(c, {nb::str("failed to "), nb::str(verb), nb::str(": "), caught(e)});
@@ -315,7 +304,7 @@ const FunctionSpec download_spec{
 const FunctionSpec run_spec{.name = "run",
                             .body = run,
                             .params = {{"self"}, {"command", "str", Check::Str}},
-                            .doc = pc::docstring(R"(
+                            .doc = docstring(R"(
 run command on remote host
 
         e.g. 'bash -l -c "cd ~;ls -al"'
@@ -329,7 +318,7 @@ const FunctionSpec sftp_spec{.name = "__sftp", .body = sftp, .params = {{"self"}
 const FunctionSpec client_spec{.name = "__client", .body = client, .params = {{"self"}}};
 
 void build_module(nb::module_ m) {
-    pc::Module mod(m);
+    Module mod(m);
     mod.import_from("functools", {"cached_property"});
     mod.import("paramiko");
 
@@ -337,7 +326,7 @@ void build_module(nb::module_ m) {
     nb::object cached_property = mod.get("cached_property");
     auto method = [&](const FunctionSpec& s) { return mod.method(s, cls); };
     nb::object klass =
-        pc::make_class(nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), cls,
+        make_class(nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), cls,
                        nb::make_tuple(nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
                        mod.globals(), nullptr, {},
                        {
@@ -353,7 +342,8 @@ void build_module(nb::module_ m) {
 }
 
 }  // namespace
+}  // namespace pelorix::ssh
 
 PELORIX_MODULE(ssh, m) {
-    build_module(m);
+    pelorix::ssh::build_module(m);
 }
