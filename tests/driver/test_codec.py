@@ -120,9 +120,28 @@ def test_other_arrays_follow_the_chain(make):
         assert_same(got, want)
 
 
+def signaling_nan(dtype):
+    """[1.0, sNaN, sNaN, 1.0] of `dtype`: a NaN whose quiet bit is clear, made from its bits (for a
+    complex type, in the real part)."""
+    a = np.ones(4, dtype)
+    real = a.real if a.dtype.kind == "c" else a
+    bits = {2: (np.uint16, 0x7D00), 4: (np.uint32, 0x7FA00000), 8: (np.uint64, 0x7FF4 << 48)}
+    size = real.dtype.itemsize
+    if size in bits:
+        kind, pattern = bits[size]
+        real[1:3] = np.array(pattern, kind).view(real.dtype)
+    else:  # x86 extended precision: integer bit set, quiet bit clear, exponent all ones
+        raw = bytearray(size)
+        raw[:8] = (0xA000000000000000).to_bytes(8, "little")
+        raw[8:10] = (0x7FFF).to_bytes(2, "little")
+        real[1:3] = np.frombuffer(bytes(raw), real.dtype)[0]
+    return a
+
+
 @pytest.mark.parametrize("data", [
     [np.inf, np.inf, 1.0], [1e308, -1e308], [complex(0, np.inf)] * 2,
     np.array([60000, -60000], "f2"), np.array([np.inf, np.inf], "f2"), np.array([-np.inf] * 3, "g"),
+    *[signaling_nan(t) for t in ("f2", "f4", "f8", "g", "c8", "c16")],
 ])
 def test_floating_point_conditions_are_reported_as_numpy_reports_them(data):
     a = np.asarray(data)

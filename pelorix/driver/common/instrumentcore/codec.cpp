@@ -52,9 +52,29 @@ bool numpy_unchanged(nb::handle np) {
 // inf - inf, an overflow) through its error handling: a warning, an exception, a callback.  Such
 // a difference is never zero, so `raises` is asked only where a run ends, and when it holds the
 // chain itself runs and reports it exactly as numpy does.
+//
+// A signaling NaN is a NaN whose quiet bit, the top bit of the stored significand, is clear.  It is
+// tested here rather than with the C library's issignaling, which would make the module need a
+// newer C library than anything else in it does.
+template <class T>
+bool signaling(T x) {
+    if (!std::isnan(x)) return false;
+    if constexpr (sizeof(T) == sizeof(std::uint32_t)) {
+        return (std::bit_cast<std::uint32_t>(x) & 0x00400000u) == 0;
+    } else if constexpr (sizeof(T) == sizeof(std::uint64_t)) {
+        return (std::bit_cast<std::uint64_t>(x) & 0x0008000000000000u) == 0;
+    } else {
+        // x86 extended precision: a 64-bit significand with an explicit integer bit, then the
+        // quiet bit, in the low eight bytes.
+        std::uint64_t significand;
+        std::memcpy(&significand, &x, sizeof significand);
+        return (significand & (std::uint64_t{1} << 62)) == 0;
+    }
+}
+
 template <class T>
 bool float_raises(T a, T b) {
-    if (issignaling(a) || issignaling(b)) return true;
+    if (signaling(a) || signaling(b)) return true;
     if (std::isinf(a) && a == b) return true;  // inf - inf
     return std::isfinite(a) && std::isfinite(b) && std::isinf(b - a);
 }
@@ -99,7 +119,7 @@ struct HalfRule {
     }
     static bool raises(Lane a, Lane b) {
         const float fa = widen(a), fb = widen(b);
-        if (issignaling(fa) || issignaling(fb)) return true;
+        if (signaling(fa) || signaling(fb)) return true;
         if (std::isinf(fa) && fa == fb) return true;
         return std::isfinite(fa) && std::isfinite(fb) && std::fabs(fb - fa) >= 65520.0f;
     }
