@@ -181,8 +181,8 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         chrome = browser(Path(folder, "profile"))
         try:
-            for spec in args.pages:
-                lines, percent = spec.split(":")
+            for page in args.pages:
+                lines, percent = page.split(":")
                 lines, percent = int(lines), float(percent)
                 text1, text2 = text_pair(lines, percent)
                 path = Path(folder, "page.html")

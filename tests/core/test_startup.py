@@ -44,7 +44,7 @@ CHILD = textwrap.dedent("""
     class Raising(importlib.abc.MetaPathFinder, importlib.abc.Loader):
         def find_spec(self, name, path=None, target=None):
             return importlib.util.spec_from_loader(name, self) if name in raising else None
-        def create_module(self, spec):
+        def create_module(self, module_spec):
             return None
         def exec_module(self, module):
             raise SiblingBroken(f"{module.__name__} cannot load here")
