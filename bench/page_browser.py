@@ -1,9 +1,9 @@
 """What the user waits for on a large diff page: load, the "Diff only" switch, Next, Previous,
 "All" and Go to line, timed in headless Chromium. Each action is a click dispatched inside the
 page, timed until the next frame has been drawn (so style and layout work the click leaves
-behind is counted too) and, apart, inside its handler alone. The same page is measured with the script as it was at a baseline
-revision and with the current one, in the same run, and loaded once with no script at all (the
-browser's own share of the load).
+behind is counted too) and, apart, inside its handler alone. The same page is measured with the
+script as it was at a baseline revision and with the current one, in the same run, and loaded
+once with no script at all (the browser's own share of the load).
 
     python -P bench/page_browser.py [LINES:PERCENT ...] [--baseline REV] [--metrics]
 
