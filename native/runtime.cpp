@@ -214,32 +214,56 @@ nb::object Module::def(const FunctionSpec& decl, std::initializer_list<nb::handl
     return f;
 }
 
-nb::object Module::method(const FunctionSpec& decl, const char* cls,
-                          std::initializer_list<nb::handle> defaults) const {
-    return make_function(decl, globals(), cls, defaults);
-}
-
 nb::object Module::get(const char* name) const {
     PyObject* v = PyDict_GetItemString(globals().ptr(), name);
     if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
     return nb::borrow(v);
 }
 
-nb::object make_class(nb::handle metaclass, const char* name, nb::handle bases, nb::handle globals,
-                      const char* doc, std::vector<std::pair<const char*, const char*>> annotations,
-                      std::vector<Member> members) {
+namespace {
+// The name a class body stores `name` under: a private name (__x, not __x__) becomes _Class__x,
+// without the class name's leading underscores; a class named only with underscores leaves it.
+std::string mangled(std::string_view name, std::string_view cls) {
+    const std::size_t start = cls.find_first_not_of('_');
+    if (!name.starts_with("__") || name.ends_with("__") || start == std::string_view::npos)
+        return std::string(name);
+    return "_" + std::string(cls.substr(start)) + std::string(name);
+}
+}  // namespace
+
+ClassBuilder& ClassBuilder::attr(const char* name, nb::handle value, const char* annotation) {
+    members_.emplace_back(name, nb::borrow(value));
+    if (annotation) annotations_.emplace_back(name, annotation);
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::method(const FunctionSpec& decl,
+                                   std::initializer_list<nb::handle> defaults,
+                                   nb::handle decorator) {
+    nb::object f = make_function(decl, mod_.globals(), name_, defaults);
+    if (decorator.is_valid()) f = call(decorator, {f});
+    members_.emplace_back(mangled(decl.name, name_), std::move(f));
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::methods(std::initializer_list<const FunctionSpec*> decls) {
+    for (const FunctionSpec* decl : decls) method(*decl);
+    return *this;
+}
+
+nb::object ClassBuilder::make(nb::handle metaclass, nb::handle bases) const {
     nb::dict ns;
-    PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
+    PyObject* modname = PyDict_GetItemString(mod_.globals().ptr(), "__name__");
     ns["__module__"] = nb::borrow(modname ? modname : Py_None);
-    ns["__qualname__"] = nb::str(name);
-    if (doc) ns["__doc__"] = nb::str(doc);
-    if (!annotations.empty()) {
+    ns["__qualname__"] = nb::str(name_);
+    if (doc_) ns["__doc__"] = nb::str(doc_);
+    if (!annotations_.empty()) {
         nb::dict ann;
-        for (const auto& [key, text] : annotations) ann[key] = nb::str(text);
+        for (const auto& [key, text] : annotations_) ann[key] = nb::str(text);
         ns["__annotations__"] = ann;
     }
-    for (Member& m : members) ns[m.name] = std::move(m.value);
-    return nb::borrow(metaclass)(nb::str(name), bases, ns);
+    for (const auto& [key, value] : members_) ns[nb::str(key.data(), key.size())] = value;
+    return call(metaclass, {nb::str(name_), bases, ns});
 }
 
 void print(const Call& c, std::initializer_list<nb::handle> args) {

@@ -25,8 +25,6 @@ public:
     void set(const char* name, nb::handle value);
     // Creates a module-level function and binds it under its name.
     nb::object def(const FunctionSpec& decl, std::initializer_list<nb::handle> defaults = {});
-    nb::object method(const FunctionSpec& decl, const char* cls,
-                      std::initializer_list<nb::handle> defaults = {}) const;
     nb::handle globals() const { return PyModule_GetDict(m_.ptr()); }
     nb::object get(const char* name) const;
 
@@ -34,17 +32,31 @@ private:
     nb::module_ m_;
 };
 
-// One entry of a class namespace, in definition order.
-struct Member {
-    const char* name;
-    nb::object value;
-};
+// Creates a class the way a class statement does: the body's names in definition order (a
+// method under its function's name, mangled as the compiler mangles private names), then
+// metaclass(name, bases, namespace) with __module__, __qualname__, __doc__ and __annotations__
+// set first.
+class ClassBuilder {
+public:
+    ClassBuilder(const Module& mod, const char* name, const char* doc = nullptr)
+        : mod_(mod), name_(name), doc_(doc) {}
+    // NAME[: annotation] = value
+    ClassBuilder& attr(const char* name, nb::handle value, const char* annotation = nullptr);
+    // def NAME(...) made from `decl`, with its defaults, under `decorator` when one is given.
+    ClassBuilder& method(const FunctionSpec& decl, std::initializer_list<nb::handle> defaults = {},
+                         nb::handle decorator = nb::handle());
+    // Several undecorated methods without defaults, in this order.
+    ClassBuilder& methods(std::initializer_list<const FunctionSpec*> decls);
+    // metaclass(name, bases, namespace): a new reference.
+    nb::object make(nb::handle metaclass, nb::handle bases) const;
 
-// Creates a class the way a class statement does: metaclass(name, bases, namespace), with
-// __module__, __qualname__, __doc__ and __annotations__ set first.
-nb::object make_class(nb::handle metaclass, const char* name, nb::handle bases, nb::handle globals,
-                      const char* doc, std::vector<std::pair<const char*, const char*>> annotations,
-                      std::vector<Member> members);
+private:
+    const Module& mod_;
+    const char* name_;
+    const char* doc_;
+    std::vector<std::pair<std::string, nb::object>> members_;
+    std::vector<std::pair<const char*, const char*>> annotations_;
+};
 
 // print(*args) through the module's `print` (module namespace first, then builtins).
 void print(const Call& c, std::initializer_list<nb::handle> args);

@@ -91,8 +91,7 @@ nb::object kill(Call& c) {
             if (!proc.is_valid()) throw;
             nb::object err = nb::borrow(e.value());
             call_method(proc, n_kill, {});
-            print(c,
-                      {nb::str("Process {} forcefully killed after timeout: {}").format(pid, err)});
+            print(c, {nb::str("Process {} forcefully killed after timeout: {}").format(pid, err)});
         } else if (e.matches(getattr(psutil, n_NoSuchProcess))) {
             nb::object err = nb::borrow(e.value());
             print(c, {nb::str("Process {} does not exist: {}").format(pid, err)});
@@ -157,16 +156,14 @@ nb::object terminal_windows(const Call& c, nb::handle command, nb::handle cwd) {
     }
     nb::object code_path = which(c, "code");
     if (is_vscode && truthy(code_path)) {
-        print(c,
-                  {make_str("\xE2\x9A\x99\xEF\xB8\x8F Currently running inside VSCode; using "
-                                "VSCode terminal is recommended.")});
+        print(c, {make_str("\xE2\x9A\x99\xEF\xB8\x8F Currently running inside VSCode; using "
+                           "VSCode terminal is recommended.")});
         popen(c, words({"code", "-r", "."}));
         return nb::none();
     }
     nb::object shell = which(c, "powershell.exe");
     if (!truthy(shell)) shell = which(c, "cmd.exe");
-    if (!truthy(shell))
-        raise(PyExc_RuntimeError, "Neither PowerShell nor CMD found on system.");
+    if (!truthy(shell)) raise(PyExc_RuntimeError, "Neither PowerShell nor CMD found on system.");
     nb::list args;
     args.append(shell);
     if (contains(shell, nb::str("powershell"))) {

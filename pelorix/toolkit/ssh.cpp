@@ -57,17 +57,17 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko) {
     nb::object pkey;
     if (truthy(getattr(self, n_pkey_path)))
         pkey = call_method(getattr(paramiko, n_RSAKey), n_from_private_key_file,
-                               {getattr(self, n_pkey_path)});
+                           {getattr(self, n_pkey_path)});
     nb::object host = getattr(self, n_host), port = getattr(self, n_port),
                username = getattr(self, n_username);
     if (pkey.is_valid()) {
         call_method(ssh, n_connect, {host},
-                        {Kw{n_port, port}, Kw{n_username, username}, Kw{n_pkey, pkey}});
+                    {Kw{n_port, port}, Kw{n_username, username}, Kw{n_pkey, pkey}});
         return;
     }
     nb::object password = getattr(self, n_password);
     call_method(ssh, n_connect, {host},
-                    {Kw{n_port, port}, Kw{n_username, username}, Kw{n_password, password}});
+                {Kw{n_port, port}, Kw{n_username, username}, Kw{n_password, password}});
 }
 
 // Prints the failure line of a connection attempt; the cached property then holds None.
@@ -252,8 +252,7 @@ nb::object run(Call& c) {
     }
     nb::object command = with_password_on_stdin(c[1]);
     // stdin, stdout, stderr = self.__client.exec_command(command)
-    const auto files =
-        unpack(call_method(getattr(self, n_client), n_exec_command, {command}), 3);
+    const auto files = unpack(call_method(getattr(self, n_client), n_exec_command, {command}), 3);
     nb::object channel = getattr(files[1], n_channel);
     send_password(self, files[0], channel);
     const Output got = drain(channel);
@@ -322,23 +321,15 @@ void build_module(nb::module_ m) {
     mod.import_from("functools", {"cached_property"});
     mod.import("paramiko");
 
-    const char* cls = "SSHClient";
     nb::object cached_property = mod.get("cached_property");
-    auto method = [&](const FunctionSpec& s) { return mod.method(s, cls); };
-    nb::object klass =
-        make_class(nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type)), cls,
-                       nb::make_tuple(nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
-                       mod.globals(), nullptr, {},
-                       {
-                           {"__init__", mod.method(init_spec, cls, {nb::int_(22), nb::none()})},
-                           {"upload", method(upload_spec)},
-                           {"download", method(download_spec)},
-                           {"run", method(run_spec)},
-                           {"close", method(close_spec)},
-                           {"_SSHClient__sftp", cached_property(method(sftp_spec))},
-                           {"_SSHClient__client", cached_property(method(client_spec))},
-                       });
-    mod.set(cls, klass);
+    mod.set("SSHClient",
+            ClassBuilder(mod, "SSHClient")
+                .method(init_spec, {nb::int_(22), nb::none()})
+                .methods({&upload_spec, &download_spec, &run_spec, &close_spec})
+                .method(sftp_spec, {}, cached_property)
+                .method(client_spec, {}, cached_property)
+                .make(reinterpret_cast<PyObject*>(&PyType_Type),
+                      nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))));
 }
 
 }  // namespace

@@ -477,21 +477,15 @@ const FunctionSpec compare_spec{
     )")};
 
 void define_diff_viewer(Module& mod) {
-    const char* cls = "BeautifulHtmlDiff";
     nb::handle none = Py_None;
-    nb::object klass = make_class(
-        reinterpret_cast<PyObject*>(&PyType_Type), cls, nb::tuple(), mod.globals(), class_doc, {},
-        {
-            {"__init__", mod.method(init_spec, cls, {none, none, none, none})},
-            {"_read_file", mod.method(read_file_spec, cls)},
-            {"_char_level_diff", mod.method(char_level_diff_spec, cls)},
-            {"_get_custom_css", mod.method(get_custom_css_spec, cls)},
-            {"_get_javascript", mod.method(get_javascript_spec, cls)},
-            {"_escape_html", mod.method(escape_html_spec, cls)},
-            {"_get_symbol_and_class", mod.method(get_symbol_and_class_spec, cls, {Py_True})},
-            {"generate_html", mod.method(generate_html_spec, cls, {none, Py_True})},
-        });
-    mod.set(cls, klass);
+    mod.set("BeautifulHtmlDiff",
+            ClassBuilder(mod, "BeautifulHtmlDiff", class_doc)
+                .method(init_spec, {none, none, none, none})
+                .methods({&read_file_spec, &char_level_diff_spec, &get_custom_css_spec,
+                          &get_javascript_spec, &escape_html_spec})
+                .method(get_symbol_and_class_spec, {Py_True})
+                .method(generate_html_spec, {none, Py_True})
+                .make(reinterpret_cast<PyObject*>(&PyType_Type), nb::tuple()));
     mod.def(compare_spec, {none, Py_True});
     remember_at_load(mod);
     check_page_assets();

@@ -296,37 +296,23 @@ Base class for all drivers and methods open/close/read/write are required.
 }  // namespace
 
 nb::object make_instrument_core(const Module& mod) {
-    const char* cls = "InstrumentCore";
-    auto method = [&](const FunctionSpec& decl, std::initializer_list<nb::handle> defaults = {}) {
-        return mod.method(decl, cls, defaults);
-    };
     nb::object abstract = mod.get("abstractmethod");
     nb::object abc = mod.get("ABC");
-    return make_class(
-        nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(abc.ptr()))), cls, nb::make_tuple(abc),
-        mod.globals(), class_doc,
-        {{"segment", "tuple"}, {"CHs", "list[int | str]"}, {"quants", "list[Quantity]"}},
-        {
-            {"segment", nb::make_tuple("na", "103|104")},
-            {"CHs", nb::list(nb::make_tuple(1))},
-            {"quants", nb::list()},
-            {"__init__", method(init_spec, {nb::str("192.168.1.42")})},
-            {"__repr__", method(repr_spec)},
-            {"__del__", method(del_spec)},
-            {"__enter__", method(enter_spec)},
-            {"__exit__", method(exit_spec)},
-            {"info", method(info_spec)},
-            {"dict_from_quantity", method(dict_from_quantity_spec)},
-            {"open", abstract(method(open_spec))},
-            {"close", abstract(method(close_spec))},
-            {"write", abstract(method(write_spec))},
-            {"read", abstract(method(read_spec))},
-            {"cancel", method(cancel_spec)},
-            {"check", method(check_spec)},
-            {"update", method(update_spec, {nb::int_(1)})},
-            {"setValue", method(set_value_spec)},
-            {"getValue", method(get_value_spec)},
-        });
+    return ClassBuilder(mod, "InstrumentCore", class_doc)
+        .attr("segment", nb::make_tuple("na", "103|104"), "tuple")
+        .attr("CHs", nb::list(nb::make_tuple(1)), "list[int | str]")
+        .attr("quants", nb::list(), "list[Quantity]")
+        .method(init_spec, {nb::str("192.168.1.42")})
+        .methods(
+            {&repr_spec, &del_spec, &enter_spec, &exit_spec, &info_spec, &dict_from_quantity_spec})
+        .method(open_spec, {}, abstract)
+        .method(close_spec, {}, abstract)
+        .method(write_spec, {}, abstract)
+        .method(read_spec, {}, abstract)
+        .methods({&cancel_spec, &check_spec})
+        .method(update_spec, {nb::int_(1)})
+        .methods({&set_value_spec, &get_value_spec})
+        .make(nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(abc.ptr()))), nb::make_tuple(abc));
 }
 
 }  // namespace pelorix::instrumentcore
