@@ -4,19 +4,15 @@ alert), the frame document is the page text exactly, and the frame's height fits
 
 import html
 import re
-import shutil
 
 import pytest
 
 from pelorix.notebook import show_diff
 
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
-
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
 # 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70,
 # 150 deleted.
@@ -25,28 +21,6 @@ RIGHT = list(LEFT)
 RIGHT[4] = "line 5 changed"
 del RIGHT[149], RIGHT[39]
 RIGHT.insert(69, "inserted")
-
-
-@pytest.fixture
-def browser(request, tmp_path):
-    if not (CHROMIUM and DRIVER):
-        pytest.skip("needs Debian's chromium and chromium-driver")
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-dev-shm-usage",
-        "--window-size=1280,800",
-        # Chromium gives sandboxed frames a process of their own by default, and chromedriver
-        # then misses their alerts (a click that raises one never returns).
-        "--disable-features=IsolateSandboxedIframes",
-        f"--user-data-dir={tmp_path / 'profile'}",
-    ):
-        options.add_argument(arg)
-    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
-    request.addfinalizer(driver.quit)
-    return driver
 
 
 def open_output(browser, tmp_path, shown):

@@ -3,18 +3,15 @@ compare decides them, the text escaped so that it arrives unchanged, a height th
 up to the cap, nothing left on disk and no browser started; and the example notebook in a real
 Jupyter kernel."""
 
-import json
 import os
 import pathlib
 import re
-import sys
 from html.parser import HTMLParser
 from types import SimpleNamespace
 
 import pytest
 from IPython.display import HTML
 
-import pelorix
 from pelorix.notebook import show_diff
 from pelorix.toolkit import view
 
@@ -131,38 +128,9 @@ def test_leaves_no_file_and_opens_no_browser(tmp_path, monkeypatch, args):
 
 
 @pytest.fixture(scope="module")
-def example_cells(tmp_path_factory):
+def example_cells(run_notebook):
     """The example notebook's code cells after a run in a kernel, as (source, outputs) pairs."""
-    nbformat = pytest.importorskip("nbformat")
-    nbclient = pytest.importorskip("nbclient")
-    pytest.importorskip("ipykernel")
-    # A kernel description that starts the interpreter running the tests, with the package
-    # under test importable (the installed "python3" one starts whatever is first on PATH).
-    home = tmp_path_factory.mktemp("jupyter")
-    kernel_dir = home / "kernels" / "pelorix-test"
-    kernel_dir.mkdir(parents=True)
-    package_root = str(pathlib.Path(pelorix.__file__).resolve().parent.parent)
-    kernel_dir.joinpath("kernel.json").write_text(
-        json.dumps(
-            {
-                "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
-                "display_name": "pelorix tests",
-                "language": "python",
-                "env": {"PYTHONPATH": os.pathsep.join([package_root, *sys.path])},
-            }
-        )
-    )
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setenv("JUPYTER_PATH", str(home))
-        nb = nbformat.read(EXAMPLES / "diff_inline.ipynb", as_version=4)
-        client = nbclient.NotebookClient(
-            nb,
-            kernel_name="pelorix-test",
-            timeout=120,
-            resources={"metadata": {"path": str(EXAMPLES)}},
-        )
-        client.execute()
-    return [(c.source, c.outputs) for c in nb.cells if c.cell_type == "code"]
+    return run_notebook(EXAMPLES / "diff_inline.ipynb", EXAMPLES)
 
 
 def shown_frame(cells, needle):

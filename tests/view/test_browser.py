@@ -2,7 +2,6 @@
 counter, the go-to-line box with its alerts, highlights and scroll positions, and the layout."""
 
 import difflib
-import shutil
 from pathlib import Path
 
 import pytest
@@ -10,13 +9,10 @@ import pytest
 from pelorix.toolkit import view
 
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
-
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
 # 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70,
 # 150 deleted.
@@ -38,25 +34,6 @@ def renumbered(html, side, tail, number, text):
     right = html.index('<div class="diff_divider">')
     at = html.index(row, right if side == "R" else 0, None if side == "R" else right)
     return html[:at] + row.replace(f">{number}<", f">{text}<") + html[at + len(row) :]
-
-
-@pytest.fixture
-def browser(request, tmp_path):
-    if not (CHROMIUM and DRIVER):
-        pytest.skip("needs Debian's chromium and chromium-driver")
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-dev-shm-usage",
-        "--window-size=1280,800",
-        f"--user-data-dir={tmp_path / 'profile'}",
-    ):
-        options.add_argument(arg)
-    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
-    request.addfinalizer(driver.quit)
-    return driver
 
 
 class Page:

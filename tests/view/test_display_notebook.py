@@ -1,50 +1,17 @@
 """The display helpers' example notebook runs in a real Jupyter kernel and shows trees and LaTeX."""
 
-import json
-import os
 import pathlib
 import re
-import sys
 
 import pytest
-
-import pelorix
-
-nbformat = pytest.importorskip("nbformat")
-nbclient = pytest.importorskip("nbclient")
-pytest.importorskip("ipykernel")
 
 NOTEBOOK = pathlib.Path(__file__).resolve().parents[2] / "examples" / "display.ipynb"
 
 
 @pytest.fixture(scope="module")
-def cells(tmp_path_factory):
+def cells(run_notebook, tmp_path_factory):
     """The notebook's code cells after a run, as (source, outputs) pairs."""
-    # The installed "python3" kernel description starts whatever `python` is first on PATH; this one starts
-    # the interpreter running the tests, with the package under test importable.
-    home = tmp_path_factory.mktemp("jupyter")
-    kernel_dir = home / "kernels" / "pelorix-test"
-    kernel_dir.mkdir(parents=True)
-    package_root = str(pathlib.Path(pelorix.__file__).resolve().parent.parent)
-    kernel_dir.joinpath("kernel.json").write_text(json.dumps({
-        "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
-        "display_name": "pelorix tests",
-        "language": "python",
-        "env": {"PYTHONPATH": os.pathsep.join([package_root, *sys.path])},
-    }))
-    old = os.environ.get("JUPYTER_PATH")
-    os.environ["JUPYTER_PATH"] = str(home)
-    try:
-        nb = nbformat.read(NOTEBOOK, as_version=4)
-        client = nbclient.NotebookClient(nb, kernel_name="pelorix-test", timeout=120,
-                                         resources={"metadata": {"path": str(home)}})
-        client.execute()
-    finally:
-        if old is None:
-            del os.environ["JUPYTER_PATH"]
-        else:
-            os.environ["JUPYTER_PATH"] = old
-    return [(c.source, c.outputs) for c in nb.cells if c.cell_type == "code"]
+    return run_notebook(NOTEBOOK, tmp_path_factory.mktemp("cwd"))
 
 
 def outputs_of(cells, needle):

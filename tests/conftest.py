@@ -1,0 +1,73 @@
+"""Fixtures shared by the areas of the suite: a headless Chromium, and a notebook run in a Jupyter
+kernel."""
+
+import json
+import os
+import pathlib
+import shutil
+import sys
+
+import pytest
+
+import pelorix
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+
+
+@pytest.fixture
+def browser(request, tmp_path):
+    """Debian's Chromium, headless, driven through chromedriver; quit after the test."""
+    webdriver = pytest.importorskip("selenium.webdriver")
+    from selenium.webdriver.chrome.service import Service
+
+    if not (CHROMIUM and DRIVER):
+        pytest.skip("needs Debian's chromium and chromium-driver")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,800",
+        # Chromium gives sandboxed frames (show_diff's) a process of their own by default, and
+        # chromedriver then misses their alerts: a click that raises one never returns.
+        "--disable-features=IsolateSandboxedIframes",
+        f"--user-data-dir={tmp_path / 'profile'}",
+    ):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    request.addfinalizer(driver.quit)
+    return driver
+
+
+@pytest.fixture(scope="session")
+def run_notebook(tmp_path_factory):
+    """Runs a notebook in a real Jupyter kernel and gives its code cells as (source, outputs)
+    pairs. The kernel starts the interpreter running the tests with the package under test
+    importable (the installed "python3" kernel starts whatever `python` is first on PATH)."""
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    pytest.importorskip("ipykernel")
+    home = tmp_path_factory.mktemp("jupyter")
+    kernel_dir = home / "kernels" / "pelorix-test"
+    kernel_dir.mkdir(parents=True)
+    package_root = str(pathlib.Path(pelorix.__file__).resolve().parent.parent)
+    kernel = {
+        "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
+        "display_name": "pelorix tests",
+        "language": "python",
+        "env": {"PYTHONPATH": os.pathsep.join([package_root, *sys.path])},
+    }
+    kernel_dir.joinpath("kernel.json").write_text(json.dumps(kernel))
+
+    def run(path, cwd):
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setenv("JUPYTER_PATH", str(home))
+            nb = nbformat.read(path, as_version=4)
+            resources = {"metadata": {"path": str(cwd)}}
+            nbclient.NotebookClient(
+                nb, kernel_name="pelorix-test", timeout=120, resources=resources
+            ).execute()
+        return [(c.source, c.outputs) for c in nb.cells if c.cell_type == "code"]
+
+    return run
