@@ -18,6 +18,8 @@ namespace pelorix {
 namespace {
 
 constexpr std::size_t max_params = 16;
+// Keyword names that the `extras` mask of a binding can stand for, one bit each.
+constexpr Py_ssize_t mask_bits = 64;
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -208,7 +210,7 @@ int find_param(FunctionObject* f, PyObject* key) {
 struct Binding {
     PyObject* slots[max_params] = {};
     // Extra keywords (for **kw) stay where the caller put them: bit k is set when kwnames[k] is
-    // one.  With more than 64 keywords they are collected into `kwdict` instead.
+    // one.  A call with more keyword names than the mask has bits collects them into `kwdict`.
     std::uint64_t extras = 0;
     nb::object kwdict;
 };
@@ -249,7 +251,9 @@ struct Binding {
                              f->qualname, key);
                 return false;
             }
-            b.extras |= std::uint64_t{1} << (k & 63);
+            // Past the mask's width the bit only says that there are extras: they go to the
+            // dictionary below.
+            b.extras |= std::uint64_t{1} << (k % mask_bits);
             continue;
         }
         if (b.slots[j]) {
@@ -259,7 +263,7 @@ struct Binding {
         }
         b.slots[j] = kwvalues[k];
     }
-    return !b.extras || nkw <= 64 || collect_extras(f, kwvalues, kwnames, b);
+    return !b.extras || nkw <= mask_bits || collect_extras(f, kwvalues, kwnames, b);
 }
 
 // Fills the parameters nobody passed from `defaults` (the tuple, or None), which apply to the
@@ -558,6 +562,10 @@ nb::object Call::global(const Name& name) const {
     }
     if (!v) throw nb::python_error();
     return nb::borrow(v);
+}
+
+nb::handle Call::qualname() const {
+    return as_function(function_)->qualname;
 }
 
 nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -44,6 +45,23 @@ private:
     mutable PyObject* seen_value_ = nullptr;
 };
 
+// The positions of the set bits of a mask, lowest first: `for (Py_ssize_t k : SetBits{mask})`.
+// Each step clears the lowest bit, so bit 63 is visited like any other and the walk ends there.
+struct SetBits {
+    std::uint64_t mask;
+    struct Iterator {
+        std::uint64_t rest;
+        Py_ssize_t operator*() const { return std::countr_zero(rest); }
+        Iterator& operator++() {
+            rest &= rest - 1;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return rest != other.rest; }
+    };
+    Iterator begin() const { return {mask}; }
+    Iterator end() const { return {0}; }
+};
+
 // One positional-or-keyword parameter.
 struct Param {
     const char* name;
@@ -72,7 +90,8 @@ public:
     Call(PyObject* function, PyObject* const* args, PyObject* kw)
         : function_(function), args_(args), kw_(kw) {}
     // A call whose extra keywords are still the caller's: kwnames[k] is extra when bit k of
-    // `extras` is set, and its value is kwvalues[k].
+    // `extras` is set, and its value is kwvalues[k].  The binder uses this form for calls with
+    // at most 64 keyword names and hands over a dictionary beyond that.
     Call(PyObject* function, PyObject* const* args, PyObject* kwnames, PyObject* const* kwvalues,
          std::uint64_t extras)
         : function_(function),
@@ -91,6 +110,8 @@ public:
     // A module-level name, looked up at call time in the module namespace, then in builtins.
     nb::object global(const Name& name) const;
     nb::handle function() const { return function_; }
+    // The function's __qualname__, a str (borrowed), to name it in messages.
+    nb::handle qualname() const;
 
 private:
     // The **kw dictionary, made from the caller's keywords on first request and owned by the call.

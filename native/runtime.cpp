@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdarg>
+#include <cstring>
 #include <iterator>
 #include <vector>
 
@@ -26,6 +27,9 @@ class ArgVector {
 public:
     explicit ArgVector(std::size_t capacity)
         : data_(capacity <= std::size(small_) ? small_ : (heap_.resize(capacity), heap_.data())) {}
+    // A copy would point into the original's buffer.
+    ArgVector(const ArgVector&) = delete;
+    ArgVector& operator=(const ArgVector&) = delete;
     void push(PyObject* arg) { data_[size_++] = arg; }
     PyObject** data() { return data_; }
     std::size_t size() const { return size_; }
@@ -96,10 +100,9 @@ nb::dict Call::kw() const {
     if (!kw_) {
         nb::object d = nb::steal(PyDict_New());
         if (!d.is_valid()) throw nb::python_error();
-        for (Py_ssize_t k = 0; extras_ >> k; ++k)
-            if ((extras_ >> k) & 1)
-                if (PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(kwnames_, k), kwvalues_[k]) < 0)
-                    throw nb::python_error();
+        for (Py_ssize_t k : SetBits{extras_})
+            if (PyDict_SetItem(d.ptr(), PyTuple_GET_ITEM(kwnames_, k), kwvalues_[k]) < 0)
+                throw nb::python_error();
         owned_kw_ = std::move(d);
         kw_ = owned_kw_.ptr();
     }
@@ -111,8 +114,7 @@ PyObject* Call::kw_get(const Name& key) const {
         if (!extras_) return nullptr;
         bool plain = true;     // exact str names compare as the dictionary would compare them
         bool interned = true;  // ... and interned ones are equal only when identical
-        for (Py_ssize_t k = 0; extras_ >> k; ++k) {
-            if (!((extras_ >> k) & 1)) continue;
+        for (Py_ssize_t k : SetBits{extras_}) {
             PyObject* name = PyTuple_GET_ITEM(kwnames_, k);
             if (name == key.get()) return kwvalues_[k];
             plain &= PyUnicode_CheckExact(name);
@@ -120,9 +122,8 @@ PyObject* Call::kw_get(const Name& key) const {
         }
         if (interned) return nullptr;
         if (plain) {
-            for (Py_ssize_t k = 0; extras_ >> k; ++k)
-                if (((extras_ >> k) & 1) &&
-                    PyUnicode_Compare(PyTuple_GET_ITEM(kwnames_, k), key.get()) == 0)
+            for (Py_ssize_t k : SetBits{extras_})
+                if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames_, k), key.get()) == 0)
                     return kwvalues_[k];
             return nullptr;
         }
@@ -152,8 +153,7 @@ nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
             if (!names.is_valid()) throw nb::python_error();
         }
         Py_ssize_t m = 0;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (!((extras_ >> k) & 1)) continue;
+        for (Py_ssize_t k : SetBits{extras_}) {
             argv.push(kwvalues_[k]);
             if (!all) PyTuple_SET_ITEM(names.ptr(), m++, Py_NewRef(PyTuple_GET_ITEM(kwnames_, k)));
         }
@@ -622,7 +622,13 @@ nb::str make_str(std::string_view text) {
     return nb::steal<nb::str>(s);
 }
 
-void raise_current() {
+void raise_current(std::source_location where) {
+    if (!PyErr_Occurred()) {
+        const char* file = where.file_name();
+        if (const char* slash = std::strrchr(file, '/')) file = slash + 1;
+        PyErr_Format(PyExc_RuntimeError, "%s (%s:%u) failed without setting an exception",
+                     where.function_name(), file, static_cast<unsigned>(where.line()));
+    }
     throw nb::python_error();
 }
 
