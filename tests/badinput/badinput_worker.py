@@ -6,7 +6,7 @@ is reported, not suffered; before each case the worker writes the case's number 
 progress file, so a crash can be pinned to the call that caused it.
 
     python tests/badinput/badinput_worker.py MODULE --tmp DIR --progress FILE --results FILE
-        [--mode cases|leaks] [--start N] [--only N]
+        [--mode cases|shapes|leaks] [--start N] [--only N]
 """
 
 import argparse
@@ -448,6 +448,43 @@ def value_cases(t, prefix):
                 yield f"{t.qualname}: mode={mode!r}, target=ch={label}", debug
 
 
+# Argument counts of the shape sweep, for keyword names and, separately, for positionals: the
+# smallest, both sides of 64 and of 128 (where a binder might keep a bit mask or a fixed table),
+# and many.
+SHAPE_COUNTS = (0, 1, 2, 62, 63, 64, 65, 66, 127, 128, 129, 200)
+
+
+def shape_cases(t, prefix):
+    """The required arguments given by position or by keyword, then extras until the call holds
+    exactly `count` keyword names, or exactly `count` positionals (self included)."""
+    names = [p.name for p in t.positional() if p.default is inspect.Parameter.empty]
+
+    def call(count, given_by, grow):
+        def run():
+            args, kw = prefix() + base_args(t), {}
+            if given_by == "keyword":
+                kw = dict(zip(names, args[len(prefix()) :]))
+                args = args[: len(prefix())]
+            if grow == "keywords":
+                kw.update({f"extra{i}": i for i in range(count - len(kw))})
+            else:
+                args += [0] * (count - len(args))
+            invoke(vector_call, t.fn, args, kw)
+
+        return run
+
+    for count in SHAPE_COUNTS:
+        for given_by in ("position", "keyword"):
+            keywords = len(names) if given_by == "keyword" else 0
+            positionals = len(prefix()) + (len(base_args(t)) if given_by == "position" else 0)
+            for grow, least in (("keywords", keywords), ("positionals", positionals)):
+                if count >= least:
+                    yield (
+                        f"{t.qualname}: {count} {grow}, required arguments by {given_by}",
+                        call(count, given_by, grow),
+                    )
+
+
 def swapper_cases(t, prefix):
     if not getattr(t.fn, "__defaults__", None):
         return
@@ -699,6 +736,24 @@ def all_cases(module, targets, classes_list, variants):
             yield label, variants[0][1], run
 
 
+def all_shape_cases(targets, variants):
+    classes = Classes(targets)
+    for t in targets:
+        if t.params is None:
+            continue
+        if t.takes_self:
+
+            def prefix(t=t):
+                return [classes.instance(t.cls) if t.kind == "method" else t.cls]
+        else:
+
+            def prefix():
+                return []
+
+        for label, run in shape_cases(t, prefix):
+            yield label, variants[0][1], run
+
+
 # ---- leak probes ----
 
 
@@ -825,7 +880,7 @@ def main():
     ap.add_argument("--tmp", required=True)
     ap.add_argument("--progress", required=True)
     ap.add_argument("--results", required=True)
-    ap.add_argument("--mode", choices=("cases", "leaks"), default="cases")
+    ap.add_argument("--mode", choices=("cases", "shapes", "leaks"), default="cases")
     ap.add_argument("--start", type=int, default=0)
     ap.add_argument("--only", type=int)
     opts = ap.parse_args()
@@ -875,7 +930,11 @@ def main():
     gc.disable()
     count = 0
     active_setup = None
-    for index, (label, setup, run) in enumerate(all_cases(module, targets, classes_list, variants)):
+    if opts.mode == "shapes":
+        cases = all_shape_cases(targets, variants)
+    else:
+        cases = all_cases(module, targets, classes_list, variants)
+    for index, (label, setup, run) in enumerate(cases):
         count = index + 1
         if index < opts.start or (opts.only is not None and index != opts.only):
             continue

@@ -204,6 +204,15 @@ def test_hostile_arguments_raise_only_ordinary_exceptions(module, tmp_path):
 
 
 @pytest.mark.parametrize("module", native_modules())
+def test_every_argument_count_ends_in_a_result_or_an_exception(module, tmp_path):
+    """Counts of keyword names and of positionals from none to about 200, across 64 and 128."""
+    require_built(module)
+    run = run_harness(module, "shapes", tmp_path)
+    if run.crashes or run.of_kind("problem"):
+        pytest.fail(f"{module}:\n{run.report({'problem'})}", pytrace=False)
+
+
+@pytest.mark.parametrize("module", native_modules())
 def test_no_references_leak_on_success_or_error_paths(module, tmp_path):
     require_built(module)
     run = run_harness(module, "leaks", tmp_path)
