@@ -3,6 +3,7 @@
 // and small exact-type tests.
 #pragma once
 
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -141,8 +142,9 @@ bool assertions_enabled();
 std::string_view utf8(nb::handle str);
 nb::str make_str(std::string_view utf8_text);
 
-// Throws the Python exception that is currently set.
-[[noreturn]] void raise_current();
+// Throws the Python exception that is currently set.  A call that failed without setting one is
+// an internal slip; it becomes a RuntimeError naming the C++ function and line that reported it.
+[[noreturn]] void raise_current(std::source_location where = std::source_location::current());
 // Sets `type` with a formatted message and throws it.
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
 
