@@ -126,3 +126,35 @@ def test_a_sibling_that_raises_reaches_the_importer_unwrapped():
                 "cause": "None", "context": "None", "left": False}
     assert first == second == expected
     assert third == "loaded"
+
+
+def test_a_retried_import_compares_against_what_the_successful_attempt_found(tmp_path):
+    """The first attempt fails after looking at difflib (builtins.open is missing) while the
+    matcher's __init__ is patched; the second, with both restored, must take the native route."""
+    child = textwrap.dedent("""
+        import builtins, difflib, json, os, sys
+        import numpy, tempfile, webbrowser, datetime, pelorix.toolkit
+        original = difflib.SequenceMatcher.__init__
+        difflib.SequenceMatcher.__init__ = lambda self, *a, **k: original(self, *a, **k)
+        saved_open = builtins.open
+        del builtins.open
+        try:
+            import pelorix.toolkit.view
+        except AttributeError as e:
+            first = str(e)
+        builtins.open = saved_open
+        difflib.SequenceMatcher.__init__ = original
+        from pelorix.toolkit import view
+        ran = set()
+        sys.setprofile(lambda frame, event, arg: ran.add(frame.f_code.co_filename))
+        view.BeautifulHtmlDiff(text1="a\\nb\\n", text2="a\\nc\\n").generate_html(
+            output_file=sys.argv[1], auto_open=False)
+        sys.setprofile(None)
+        print(json.dumps([first, sorted(f for f in ran if f.endswith("difflib.py"))]))
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    out = subprocess.run([sys.executable, "-P", "-c", child, str(tmp_path / "page.html")],
+                         capture_output=True, text=True, env=env, timeout=120, check=True)
+    first, python_matcher_ran = json.loads(out.stdout)
+    assert "open" in first
+    assert python_matcher_ran == []

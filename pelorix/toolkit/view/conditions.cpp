@@ -22,23 +22,41 @@ AtLoad at_load;  // strong references for the life of the process
 void remember_at_load(const Module& mod) {
     auto keep = [](PyObject* o) {
         if (!o) raise_current();
-        return o;
+        return nb::steal(o);
     };
-    at_load.difflib = mod.get("difflib").release().ptr();
-    at_load.sequence_matcher = keep(PyObject_GetAttrString(at_load.difflib, "SequenceMatcher"));
-    auto* cls = reinterpret_cast<PyTypeObject*>(at_load.sequence_matcher);
+    nb::object difflib = mod.get("difflib");
+    nb::object matcher = keep(PyObject_GetAttrString(difflib.ptr(), "SequenceMatcher"));
+    auto* cls = reinterpret_cast<PyTypeObject*>(matcher.ptr());
+    std::vector<std::pair<nb::object, nb::object>> members;
     for (const char* name :
          {"__init__", "set_seqs", "set_seq1", "set_seq2", "_SequenceMatcher__chain_b",
           "find_longest_match", "get_matching_blocks", "get_opcodes"}) {
-        PyObject* key = keep(PyUnicode_InternFromString(name));
-        PyObject* value = PyType_Check(cls) ? cpython::type_lookup(cls, key) : nullptr;
-        at_load.matcher_members.emplace_back(key, Py_XNewRef(value));
+        nb::object key = keep(PyUnicode_InternFromString(name));
+        PyObject* value = PyType_Check(cls) ? cpython::type_lookup(cls, key.ptr()) : nullptr;
+        members.emplace_back(std::move(key), nb::borrow(value));
     }
-    PyObject* init = at_load.matcher_members.front().second;
-    at_load.matcher_init_defaults =
-        init && PyFunction_Check(init) ? Py_XNewRef(PyFunction_GetDefaults(init)) : nullptr;
+    PyObject* init = members.front().second.ptr();
+    nb::object init_defaults =
+        nb::borrow(init && PyFunction_Check(init) ? PyFunction_GetDefaults(init) : nullptr);
     nb::object builtins = nb::module_::import_("builtins");
-    at_load.open = keep(PyObject_GetAttrString(builtins.ptr(), "open"));
+    nb::object open = keep(PyObject_GetAttrString(builtins.ptr(), "open"));
+
+    // An import tried again after a failure initialises the module again: what an earlier
+    // attempt kept is let go and replaced, all at once, only when every lookup has succeeded.
+    for (PyObject* kept :
+         {at_load.difflib, at_load.sequence_matcher, at_load.matcher_init_defaults, at_load.open})
+        Py_XDECREF(kept);
+    for (auto& [key, value] : at_load.matcher_members) {
+        Py_DECREF(key);
+        Py_XDECREF(value);
+    }
+    at_load.matcher_members.clear();
+    for (auto& [key, value] : members)
+        at_load.matcher_members.emplace_back(key.release().ptr(), value.release().ptr());
+    at_load.difflib = difflib.release().ptr();
+    at_load.sequence_matcher = matcher.release().ptr();
+    at_load.matcher_init_defaults = init_defaults.release().ptr();
+    at_load.open = open.release().ptr();
 }
 
 bool standard_difflib(const Call& c) {
