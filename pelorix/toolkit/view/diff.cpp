@@ -112,7 +112,7 @@ nb::object read_file(Call& c) {
         try {
             nb::object file = call(open, {filepath, nb::str("r")}, {{n_encoding, nb::str(enc)}});
             nb::object lines =
-                with_block(file, [](nb::handle f) { return call_method(f, n_readlines, {}); });
+                with_block(c, file, [](nb::handle f) { return call_method(f, n_readlines, {}); });
             if (lines.is_valid()) return lines;
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_UnicodeDecodeError)) throw;

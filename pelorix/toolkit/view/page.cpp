@@ -161,11 +161,11 @@ void Page::write(const Call& c, nb::handle output_file) const {
         nb::str html = make_str(whole);
         whole = std::string();
         nb::object file = call(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
-        with_block(file, [&](nb::handle f) { return call_method(f, n_write, {html}); });
+        with_block(c, file, [&](nb::handle f) { return call_method(f, n_write, {html}); });
         return;
     }
     nb::object file = call(open, {output_file, nb::str("w")}, {{n_encoding, nb::str("utf-8")}});
-    with_block(file, [&](nb::handle f) {
+    with_block(c, file, [&](nb::handle f) {
         nb::object buffer = getattr(f, n_buffer);
         for (const Utf8* p : pieces) {
             const std::string_view bytes = p->view();

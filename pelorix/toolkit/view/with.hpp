@@ -20,10 +20,10 @@ inline nb::object special_method(nb::handle obj, const Name& name) {
     return nb::steal(bound);
 }
 
-// `with manager as value: body(value)`.  Returns the body's result, or an invalid object when
-// __exit__ swallowed the body's exception.
+// `with manager as value: body(value)` inside the native function of call `c`.  Returns the
+// body's result, or an invalid object when __exit__ swallowed the body's exception.
 template <class Body>
-nb::object with_block(nb::handle manager, Body&& body) {
+nb::object with_block(const Call& c, nb::handle manager, Body&& body) {
     static const Name n_enter("__enter__"), n_exit("__exit__");
     nb::object enter = special_method(manager, n_enter);
     nb::object exit = special_method(manager, n_exit);
@@ -31,10 +31,16 @@ nb::object with_block(nb::handle manager, Body&& body) {
     nb::object result;
     try {
         result = body(value);
-    } catch (nb::python_error& e) {
-        nb::handle traceback = e.traceback().is_valid() ? e.traceback() : nb::handle(Py_None);
-        nb::object suppressed = call(exit, {e.type(), e.value(), traceback});
-        if (!truthy(suppressed)) throw;
+    } catch (...) {
+        // Every way out of the body passes through __exit__, as in a with statement.  A C++
+        // exception is first given the Python form it has at the interpreter's boundary
+        // (MemoryError for bad_alloc), then handled like any error the body raised.
+        set_error_from_exception(c.qualname().ptr());
+        nb::python_error error;
+        nb::handle traceback =
+            error.traceback().is_valid() ? error.traceback() : nb::handle(Py_None);
+        nb::object suppressed = call(exit, {error.type(), error.value(), traceback});
+        if (!truthy(suppressed)) throw error;
         return nb::object();
     }
     call(exit, {Py_None, Py_None, Py_None});
