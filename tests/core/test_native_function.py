@@ -5,11 +5,13 @@ import copy
 import functools
 import inspect
 import pickle
+import sys
 import weakref
 
 import pytest
 
 from pelorix.driver.common import instrumentcore as ic
+from pelorix.toolkit import view
 
 IC = ic.InstrumentCore
 native = type(ic.compress)
@@ -71,6 +73,20 @@ def test_binding_errors_are_worded_as_the_interpreter_words_them(native_f, pytho
         assert expected is None, (expected, e)
     else:
         assert expected is None
+
+
+def test_keyword_names_made_at_run_time_bind_like_literal_ones(capsys):
+    """`**settings` read from a file gives names that equal the parameters' but are not the
+    interned objects that literal keywords are."""
+    title, name = "".join(["ti", "tle"]), "".join(["na", "me"])
+    assert title is not sys.intern(title) and name is not sys.intern(name)
+    view.display_tree({"a": 1}, **{title: "Settings"}, end="")
+    assert capsys.readouterr().out.startswith("Settings\n")
+    twice = r"^{}\(\) got multiple values for argument '{}'$"
+    with pytest.raises(TypeError, match=twice.format("display_tree", "title")):
+        view.display_tree({}, "T", **{title: "X"})
+    with pytest.raises(TypeError, match=twice.format("InstrumentCore.update", "name")):
+        IC.update(Driver(), "a", **{name: "b"})
 
 
 @pytest.mark.parametrize("value,accepted", [

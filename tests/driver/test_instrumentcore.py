@@ -3,6 +3,7 @@
 import abc
 import gc
 import inspect
+import json
 import re
 import subprocess
 import sys
@@ -392,11 +393,24 @@ def test_waveform_expansion_uses_the_module_decompress_at_call_time(dev, monkeyp
 
 
 def test_get_value_reads_records_and_falls_back(dev):
-    assert dev.getValue("Offset", ch=2) == 0.0  # read gave None: the recorded setting
+    dev.setValue("Offset", 0.25, ch=1)
+    dev.setValue("Offset", 0.5, ch=2)
+    # read gives None: the setting recorded for the channel asked for
+    assert dev.getValue("Offset", ch=2) == 0.5 and dev.getValue("Offset") == 0.25
+    del dev.calls[:]
     dev.answers["read", "Offset"] = 0
     assert dev.getValue("Offset", ch=2, target="t") == 0
     assert dev.config["Offset"][2]["value"] == 0
     assert dev.calls[-1] == ("read", "Offset", {"ch": 2, "target": "t"})
+
+
+def test_options_named_at_run_time_are_found(dev):
+    """Keywords read from JSON or a settings file have names equal to "ch" or "mode" but are not
+    the interned objects that literal keywords are."""
+    dev.setValue("Offset", 0.25, **json.loads('{"ch": 2}'))
+    dev.setValue("Offset", 0.75, **json.loads('{"ch": 1, "mode": "debug"}'))
+    assert dev.config["Offset"][2]["value"] == 0.25 and dev.config["Offset"][1]["value"] == 0.0
+    assert dev.getValue("Offset", **json.loads('{"ch": 2}')) == 0.25
 
 
 def test_get_value_of_attributes_and_snapshot_needs_no_check(dev):
