@@ -136,6 +136,33 @@ def test_after_load_all_lines_show_and_the_counter_reads_one_of_n(page):
     assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-all"
 
 
+PAGE_FUNCTIONS = [
+    "setViewMode",
+    "updateDiffLines",
+    "findNearestDiff",
+    "updateDiffCounter",
+    "getCurrentLineNumber",
+    "gotoPrevDiff",
+    "gotoNextDiff",
+    "gotoDiffByIndex",
+    "gotoLine",
+    "gotoLineEnter",
+]
+
+
+def test_the_script_adds_only_the_ten_functions_and_the_two_state_variables(browser, tmp_path):
+    blank_page = tmp_path / "blank.html"
+    blank_page.write_text("<!DOCTYPE html><html><head></head><body></body></html>")
+    browser.get(blank_page.as_uri())
+    globals_of_page = "return Object.keys(window).map(k => [k, typeof window[k]])"
+    blank = {name for name, _ in browser.execute_script(globals_of_page)}
+    Page(browser, tmp_path, LEFT, RIGHT)
+    added = [tuple(g) for g in browser.execute_script(globals_of_page) if g[0] not in blank]
+    assert added == [(name, "function") for name in PAGE_FUNCTIONS]
+    lexical = browser.execute_cdp_cmd("Runtime.globalLexicalScopeNames", {})["names"]
+    assert lexical == ["currentDiffIndex", "diffLines"]
+
+
 def test_next_steps_through_the_changes_and_wraps(page):
     seen = []
     for _ in range(5):
