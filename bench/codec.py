@@ -2,8 +2,6 @@
 and decompress against numpy.repeat, measured in the same run.
 
     python bench/codec.py [SAMPLES]        (default: 10000000)
-
-Run it from outside the source tree (or with -P) so the built package is imported.
 """
 
 import sys

@@ -3,8 +3,6 @@ built through the standard difflib path (view.difflib rebound to a stand-in, whi
 step through the interpreter), measured in the same run; plus the peak memory of the largest page.
 
     python bench/diff_page.py [LINES ...]        (default: 50000 100000)
-
-Run it from outside the source tree (or with -P) so the built package is imported.
 """
 
 import difflib
@@ -122,8 +120,7 @@ print(status("VmHWM:") - before)
 def peak_memory(count, folder):
     file1, file2 = write_inputs(count, folder)
     page = os.path.join(folder, "memory.html")
-    # The probe imports the package this run imported: its parent folder first on the path, and
-    # -P so the working directory (the source tree, which has no built modules) is not.
+    # The probe imports the package this run imported: its parent folder first on the path.
     package_root = str(Path(pelorix.__file__).resolve().parent.parent)
     env = dict(
         os.environ,
@@ -132,7 +129,7 @@ def peak_memory(count, folder):
         ),
     )
     out = subprocess.run(
-        [sys.executable, "-P", "-c", MEMORY_PROBE, file1, file2, page],
+        [sys.executable, "-c", MEMORY_PROBE, file1, file2, page],
         check=False,
         capture_output=True,
         text=True,

@@ -2,8 +2,6 @@
 class written from the same description (below), measured in the same run.
 
     python bench/driver_calls.py [CALLS]        (default: 100000)
-
-Run it from outside the source tree (or with -P) so the built package is imported.
 """
 
 import sys

@@ -5,14 +5,12 @@ behind is counted too) and, apart, inside its handler alone. The same page is me
 script as it was at a baseline revision and with the current one, in the same run, and loaded
 once with no script at all (the browser's own share of the load).
 
-    python -P bench/page_browser.py [LINES:PERCENT ...] [--baseline REV] [--metrics]
+    python bench/page_browser.py [LINES:PERCENT ...] [--baseline REV] [--metrics]
 
     LINES:PERCENT   a synthetic text pair of LINES lines with about PERCENT % of them changed
                     (default: 20000:1 100000:1 20000:30)
     --baseline REV  git revision whose diff.js is the baseline (default: fc98bcc); "none" skips it
     --metrics       also print Chromium's own counters (style, layout, script) for each load
-
-Run it from outside the source tree (or with -P) so the built package is imported.
 """
 
 import argparse
@@ -29,7 +27,8 @@ from selenium.webdriver.chrome.service import Service
 from pelorix.toolkit import view
 
 REPO = Path(__file__).resolve().parent.parent
-SCRIPT_PATH = "pelorix/toolkit/view/assets/diff.js"
+# Where the page script lives, newest layout first: a baseline revision may predate a move.
+SCRIPT_PATHS = ("native/view/assets/diff.js", "pelorix/toolkit/view/assets/diff.js")
 
 # Clicks the element, then waits for the frame after it: a callback queued from
 # requestAnimationFrame runs once that frame's style, layout and paint are done.
@@ -70,15 +69,16 @@ def text_pair(lines, percent, seed=20240607):
 def baseline_script(rev):
     if rev == "none":
         return None
-    out = subprocess.run(
-        ["git", "-C", str(REPO), "show", f"{rev}:{SCRIPT_PATH}"],
-        capture_output=True,
-        text=True,
-        check=False,
-    )
-    if out.returncode != 0:
-        raise SystemExit(f"cannot read the baseline script at {rev}: {out.stderr.strip()}")
-    return out.stdout
+    for path in SCRIPT_PATHS:
+        out = subprocess.run(
+            ["git", "-C", str(REPO), "show", f"{rev}:{path}"],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
+        if out.returncode == 0:
+            return out.stdout
+    raise SystemExit(f"cannot read the baseline script at {rev}: {out.stderr.strip()}")
 
 
 def with_script(page, script):

@@ -14,6 +14,20 @@ import pelorix
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
 
+def pytest_configure(config):
+    # A development stage named on PYTHONPATH that was never built would leave the suite quietly
+    # testing whatever pelorix comes next on the path.
+    for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep):
+        if entry and not os.path.isdir(entry):
+            raise pytest.UsageError(
+                f"PYTHONPATH names {entry}, which does not exist (build it: tools/devbuild NAME)"
+            )
+
+
+def pytest_report_header(config):
+    return f"pelorix under test: {pathlib.Path(pelorix.__file__).parent}"
+
+
 @pytest.fixture
 def browser(request, tmp_path):
     """Debian's Chromium, headless, driven through chromedriver; quit after the test."""

@@ -2,7 +2,7 @@
 selected, shot by headless Chromium into docs/diff-page.png.  Run it with an interpreter that can
 import the built package and selenium, with chromium and chromedriver on PATH, e.g. after
 tools/test:
-    .venv/bin/python -P tools/diff-screenshot.py
+    .venv/bin/python tools/diff-screenshot.py
 """
 
 import pathlib

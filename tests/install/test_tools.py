@@ -34,9 +34,9 @@ def repo(tmp_path):
         ".gitignore": "build/\n*.so\n",
         "pyproject.toml": "[project]\n",
         "CMakeLists.txt": "project(x)\n",
-        "native/core.cpp": "int f();\n",
-        "pelorix/__init__.py": "",
-        "pelorix/toolkit/view/module.cpp": "int g();\n",
+        "native/core/core.cpp": "int f();\n",
+        "native/view/module.cpp": "int g();\n",
+        "src/pelorix/__init__.py": "",
         "tests/test_x.py": "def test(): pass\n",
         "tools/demo": "#!/bin/sh\n",
         "examples/a.ini": "a = 1\n",
@@ -63,18 +63,18 @@ def rename(old, new):
 
 CHANGES = [
     # (what changes, whether a rebuild is needed)
-    ("edit a module source", write("pelorix/toolkit/view/module.cpp"), True),
-    ("edit the core", write("native/core.cpp"), True),
+    ("edit a module source", write("native/view/module.cpp"), True),
+    ("edit the core", write("native/core/core.cpp"), True),
     ("edit the build description", write("CMakeLists.txt", "project(y)\n"), True),
-    ("add a source nobody staged", write("pelorix/toolkit/view/new.cpp"), True),
-    ("delete a source without telling git", lambda repo: (repo / "native/core.cpp").unlink(), True),
-    ("rename a source", rename("native/core.cpp", "native/base.cpp"), True),
+    ("add a source nobody staged", write("native/view/new.cpp"), True),
+    ("delete a source without telling git", lambda repo: (repo / "native/core/core.cpp").unlink(), True),
+    ("rename a source", rename("native/core/core.cpp", "native/core/base.cpp"), True),
     ("edit a test", write("tests/test_x.py"), False),
     ("add a test", write("tests/test_y.py"), False),
     ("edit a developer script", write("tools/demo", "#!/bin/bash\n"), False),
     ("edit a sample file", write("examples/a.ini"), False),
     ("leave a build output", write("build/cmake/CMakeCache.txt"), False),
-    ("leave an ignored library", write("pelorix/toolkit/view.cpython-312.so"), False),
+    ("leave an ignored library", write("src/pelorix/toolkit/view.cpython-312.so"), False),
 ]
 
 
