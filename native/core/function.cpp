@@ -314,8 +314,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     const nb::object defaults = nb::borrow(f->defaults ? f->defaults : Py_None);
     if (!apply_defaults(f, defaults.ptr(), b) || !check_types(f, b)) return nullptr;
 
-    Call call = b.kwdict.is_valid() ? Call(self, b.slots, b.kwdict.ptr())
-                                    : Call(self, b.slots, kwnames, kwvalues, b.extras);
+    Call call = b.kwdict.is_valid()
+                    ? Call(f->globals, f->qualname, b.slots, b.kwdict.ptr())
+                    : Call(f->globals, f->qualname, b.slots, kwnames, kwvalues, b.extras);
     PyObject* result = run_body(f, call);
     if (result && !passes(f->decl->result, result)) {
         set_bad_result(f, result);
@@ -550,23 +551,6 @@ PyTypeObject* function_type() {
 }
 
 }  // namespace
-
-nb::object Call::global(const Name& name) const {
-    FunctionObject* f = as_function(function_);
-    PyObject* key = name.get();
-    PyObject* v = f->globals ? PyDict_GetItemWithError(f->globals, key) : nullptr;
-    if (!v && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
-        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    }
-    if (!v) throw nb::python_error();
-    return nb::borrow(v);
-}
-
-nb::handle Call::qualname() const {
-    return as_function(function_)->qualname;
-}
 
 nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
                          std::initializer_list<nb::handle> defaults) {

@@ -2,7 +2,7 @@
 // the core, so every module still has its own interned objects and lookup caches.
 #pragma once
 
-#include "function.hpp"
+#include "runtime.hpp"
 
 namespace pelorix {
 

@@ -1,5 +1,5 @@
-// Module set-up, class creation, the lookups behind interned names, the **kw access of a call and
-// the small calling helpers that module sources share.
+// Interned names and what they resolve to, the bound arguments of a call and its **kw access,
+// module set-up, class creation and the small calling helpers that module sources share.
 #include "runtime.hpp"
 
 #include <bit>
@@ -94,7 +94,7 @@ PyObject* Name::dict_lookup(PyObject* dict) const {
     return value;
 }
 
-// ---- the **kw arguments of a call ----
+// ---- the arguments of a call, its **kw and its module namespace ----
 
 nb::dict Call::kw() const {
     if (!kw_) {
@@ -132,6 +132,18 @@ PyObject* Call::kw_get(const Name& key) const {
     PyObject* v = PyDict_GetItemWithError(kw_, key.get());
     if (!v && PyErr_Occurred()) throw nb::python_error();
     return v;
+}
+
+nb::object Call::global(const Name& name) const {
+    PyObject* key = name.get();
+    PyObject* v = globals_ ? PyDict_GetItemWithError(globals_, key) : nullptr;
+    if (!v && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    if (!v) throw nb::python_error();
+    return nb::borrow(v);
 }
 
 nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
@@ -563,8 +575,7 @@ nb::object call_import(const Call& c, const char* module, nb::handle fromlist) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         raise_current();
     }
-    nb::object globals = nb::getattr(c.function(), "__globals__");
-    return nb::borrow(import)(nb::str(module), globals, nb::none(), fromlist, 0);
+    return nb::borrow(import)(nb::str(module), c.globals(), nb::none(), fromlist, 0);
 }
 }  // namespace
 
@@ -620,6 +631,21 @@ nb::str make_str(std::string_view text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!s) raise_current();
     return nb::steal<nb::str>(s);
+}
+
+Except::Except(const nb::python_error& error, nb::handle type) : error_(error) {
+    if (!error.matches(type)) throw;
+    outer_ = PyErr_GetHandledException();
+    PyErr_SetHandledException(error.value().ptr());
+}
+
+Except::~Except() {
+    PyErr_SetHandledException(outer_);
+    Py_XDECREF(outer_);
+}
+
+bool Except::matches(nb::handle type) const {
+    return error_.matches(type);
 }
 
 void raise_current(std::source_location where) {

@@ -1,8 +1,11 @@
-// Helpers shared by the module sources: module set-up in a fixed order, class creation through a
-// metaclass, module-global lookup, printing through the host's print, method calls on instances
-// and small exact-type tests.
+// What a native function's body works with: interned names, the bound arguments of its call, and
+// the helpers shared by the module sources (module set-up in a fixed order, class creation
+// through a metaclass, printing through the host's print, calls, and the interpreter's
+// operations with its own wording).
 #pragma once
 
+#include <bit>
+#include <cstdint>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -13,6 +16,96 @@
 #include "module_init.hpp"
 
 namespace pelorix {
+
+// An interned name, created on first use and kept for the life of the process.
+// It also remembers what it last resolved to on a type (see `type_lookup`).
+class Name {
+public:
+    explicit constexpr Name(const char* text) : text_(text) {}
+    PyObject* get() const;
+    const char* text() const { return text_; }
+    operator nb::handle() const { return get(); }
+    // type.NAME through the MRO, without descriptors applied (borrowed, or null).  The answer is
+    // kept for the type's current version tag, which the interpreter changes whenever the type or
+    // a base is modified, so a kept answer is never stale.
+    PyObject* type_lookup(PyTypeObject* type) const;
+    // dict[NAME] for an instance dictionary (borrowed, or null when absent; raises on error).  The
+    // answer is kept for the dict's current version, which changes with every modification.
+    PyObject* dict_lookup(PyObject* dict) const;
+
+private:
+    const char* text_;
+    mutable PyObject* obj_ = nullptr;
+    mutable PyObject* seen_dict_ = nullptr;
+    mutable std::uint64_t seen_dict_version_ = 0;
+    mutable PyObject* seen_dict_value_ = nullptr;
+    mutable PyTypeObject* seen_type_ = nullptr;
+    mutable unsigned int seen_version_ = 0;
+    mutable PyObject* seen_value_ = nullptr;
+};
+
+// The positions of the set bits of a mask, lowest first: `for (Py_ssize_t k : SetBits{mask})`.
+// Each step clears the lowest bit, so bit 63 is visited like any other and the walk ends there.
+struct SetBits {
+    std::uint64_t mask;
+    struct Iterator {
+        std::uint64_t rest;
+        Py_ssize_t operator*() const { return std::countr_zero(rest); }
+        Iterator& operator++() {
+            rest &= rest - 1;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return rest != other.rest; }
+    };
+    Iterator begin() const { return {mask}; }
+    Iterator end() const { return {0}; }
+};
+
+// The bound arguments of one call, as the body sees them.
+class Call {
+public:
+    // `globals` is the function's module namespace (or null), `qualname` its __qualname__.
+    Call(PyObject* globals, PyObject* qualname, PyObject* const* args, PyObject* kw)
+        : globals_(globals), qualname_(qualname), args_(args), kw_(kw) {}
+    // A call whose extra keywords are still the caller's: kwnames[k] is extra when bit k of
+    // `extras` is set, and its value is kwvalues[k].  The binder uses this form for calls with
+    // at most 64 keyword names and hands over a dictionary beyond that.
+    Call(PyObject* globals, PyObject* qualname, PyObject* const* args, PyObject* kwnames,
+         PyObject* const* kwvalues, std::uint64_t extras)
+        : globals_(globals),
+          qualname_(qualname),
+          args_(args),
+          kwnames_(kwnames),
+          kwvalues_(kwvalues),
+          extras_(extras) {}
+
+    // The value bound to parameter i (borrowed, never null).
+    nb::handle operator[](std::size_t i) const { return args_[i]; }
+    // kw.get(key) for the **kw dictionary: the value (borrowed) or null.
+    PyObject* kw_get(const Name& key) const;
+    // self.NAME(*args, **kw), passing the extra keywords on as the caller gave them.
+    nb::object call_method_with_kw(nb::handle self, const Name& name,
+                                   std::initializer_list<nb::handle> args) const;
+    // A module-level name, looked up at call time in the module namespace, then in builtins.
+    nb::object global(const Name& name) const;
+    // The function's module namespace (None when the collector has cleared it), and its
+    // __qualname__, a str, to name it in messages (both borrowed).
+    nb::handle globals() const { return globals_ ? globals_ : Py_None; }
+    nb::handle qualname() const { return qualname_; }
+
+private:
+    // The **kw dictionary, made from the caller's keywords on first request and owned by the call.
+    nb::dict kw() const;
+
+    PyObject* globals_;
+    PyObject* qualname_;
+    PyObject* const* args_;
+    mutable PyObject* kw_ = nullptr;  // borrowed from the binder, or owned_kw_
+    mutable nb::object owned_kw_;
+    PyObject* kwnames_ = nullptr;
+    PyObject* const* kwvalues_ = nullptr;
+    std::uint64_t extras_ = 0;
+};
 
 // Builds a module namespace in order: imports first, then constants, functions and classes.
 class Module {
@@ -141,6 +234,26 @@ bool assertions_enabled();
 // The UTF-8 view of a str (valid while the str lives); raises on lone surrogates.
 std::string_view utf8(nb::handle str);
 nb::str make_str(std::string_view utf8_text);
+
+// The handler of `try: ... except TYPE as e: ...`, made first thing in
+// `catch (nb::python_error& error)`: an error that is no instance of TYPE goes on up unchanged
+// (BaseException, the default, takes every one, for handlers that tell kinds apart with
+// `matches`).  While the handler lives, the error is the exception being handled, so one raised
+// by the handler carries it as __context__, as in an except clause.
+class Except {
+public:
+    explicit Except(const nb::python_error& error, nb::handle type = PyExc_BaseException);
+    ~Except();
+    Except(const Except&) = delete;
+    Except& operator=(const Except&) = delete;
+    // The exception itself (`e`), and `isinstance(e, type)`.
+    nb::handle value() const { return error_.value(); }
+    bool matches(nb::handle type) const;
+
+private:
+    const nb::python_error& error_;
+    PyObject* outer_;
+};
 
 // Throws the Python exception that is currently set.  A call that failed without setting one is
 // an internal slip; it becomes a RuntimeError naming the C++ function and line that reported it.
