@@ -49,24 +49,6 @@ nb::object find_process_by_port(Call& c) {
     return nb::none();
 }
 
-// While a handler runs, its exception is the one being handled, so an error raised inside the
-// handler carries it as __context__, as in an `except` block.
-class Handling {
-public:
-    explicit Handling(const nb::python_error& e) : outer_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(e.value().ptr());
-    }
-    ~Handling() {
-        PyErr_SetHandledException(outer_);
-        Py_XDECREF(outer_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* outer_;
-};
-
 nb::object kill(Call& c) {
     nb::object pid = nb::borrow(c[0]);
     nb::handle port = c[1];
@@ -86,15 +68,14 @@ nb::object kill(Call& c) {
         call_method(proc, n_wait, {}, {Kw{n_timeout, nb::int_(3)}});
         print(c, {nb::str("Process {} terminated successfully").format(pid)});
     } catch (nb::python_error& e) {
-        Handling handling(e);
-        if (e.matches(getattr(psutil, n_TimeoutExpired))) {
+        Except handler(e);
+        if (handler.matches(getattr(psutil, n_TimeoutExpired))) {
             if (!proc.is_valid()) throw;
-            nb::object err = nb::borrow(e.value());
             call_method(proc, n_kill, {});
-            print(c, {nb::str("Process {} forcefully killed after timeout: {}").format(pid, err)});
-        } else if (e.matches(getattr(psutil, n_NoSuchProcess))) {
-            nb::object err = nb::borrow(e.value());
-            print(c, {nb::str("Process {} does not exist: {}").format(pid, err)});
+            print(c, {nb::str("Process {} forcefully killed after timeout: {}")
+                          .format(pid, handler.value())});
+        } else if (handler.matches(getattr(psutil, n_NoSuchProcess))) {
+            print(c, {nb::str("Process {} does not exist: {}").format(pid, handler.value())});
         } else {
             throw;
         }

@@ -33,13 +33,6 @@ void say(const Call& c, std::initializer_list<nb::handle> parts) {
     print(c, {join("", items)});
 }
 
-// The exception of a failed call, for handlers that stand for `except Exception as e`; anything
-// that is not an Exception (KeyboardInterrupt, SystemExit) goes on up.
-nb::object caught(nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return nb::borrow(e.value());
-}
-
 // ---- construction, connection, closing ----
 
 nb::object init(Call& c) {
@@ -89,7 +82,8 @@ nb::object client(Call& c) {
     try {
         call_method(ssh, n_load_system_host_keys, {});
     } catch (nb::python_error& e) {
-        return connection_failed(c, self, caught(e));
+        Except handler(e, PyExc_Exception);
+        return connection_failed(c, self, handler.value());
     }
     nb::object policy = call_method(c.global(n_paramiko), n_AutoAddPolicy, {});
     call_method(ssh, n_set_missing_host_key_policy, {policy});
@@ -99,7 +93,8 @@ nb::object client(Call& c) {
                 getattr(self, n_port), nb::str(" as "), getattr(self, n_username)});
         return ssh;
     } catch (nb::python_error& e) {
-        return connection_failed(c, self, caught(e));
+        Except handler(e, PyExc_Exception);
+        return connection_failed(c, self, handler.value());
     }
 }
 
@@ -184,7 +179,7 @@ void send_password(nb::handle self, nb::handle stdin_file, nb::handle channel) {
         call_method(stdin_file, n_flush, {});
         call_method(channel, n_shutdown_write, {});
     } catch (nb::python_error& e) {
-        caught(e);
+        Except handler(e, PyExc_Exception);
         if (!truthy(getattr(channel, n_closed))) throw;
     }
 }
@@ -201,8 +196,10 @@ void append_bytes(std::string& into, nb::handle chunk) {
 void wait_readable(int fd) {
     constexpr int slice_ms = 100;
     pollfd p{fd, POLLIN, 0};
-    Py_BEGIN_ALLOW_THREADS ::poll(&p, 1, slice_ms);
-    Py_END_ALLOW_THREADS if (PyErr_CheckSignals() < 0) raise_current();
+    PyThreadState* interpreter = PyEval_SaveThread();
+    ::poll(&p, 1, slice_ms);
+    PyEval_RestoreThread(interpreter);
+    if (PyErr_CheckSignals() < 0) raise_current();
 }
 
 struct Output {
@@ -271,7 +268,8 @@ nb::object transfer(const Call& c, const Name& method, const char* verb) {
         call_method(getattr(self, n_sftp), method, {source, target});
         say(c, {nb::str(verb), nb::str(" successfully: "), source, nb::str(" -> "), target});
     } catch (nb::python_error& e) {
-        say(c, {nb::str("failed to "), nb::str(verb), nb::str(": "), caught(e)});
+        Except handler(e, PyExc_Exception);
+        say(c, {nb::str("failed to "), nb::str(verb), nb::str(": "), handler.value()});
     }
     return nb::none();
 }

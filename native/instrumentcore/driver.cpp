@@ -56,7 +56,7 @@ nb::object info(Call& c) {
         nb::object origin = getattr(getattr(module, n_spec), n_origin);
         return concat({base, nb::str("<"), format(origin), nb::str(">")});
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        Except handler(e, PyExc_Exception);
         return base;
     }
 }
@@ -70,9 +70,9 @@ nb::object del(Call& c) {
     try {
         call_method(self, n_close, {});
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        nb::object err = nb::borrow(e.value());
-        print(c, {concat({nb::str("Failed to close "), format(self), nb::str(": "), format(err)})});
+        Except handler(e, PyExc_Exception);
+        print(c, {concat({nb::str("Failed to close "), format(self), nb::str(": "),
+                          format(handler.value())})});
     }
     return nb::none();
 }

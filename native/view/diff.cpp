@@ -8,8 +8,8 @@
 
 #include "diff_css.hpp"
 #include "diff_js.hpp"
+#include "files.hpp"
 #include "module.hpp"
-#include "with.hpp"
 
 namespace pelorix::view {
 namespace {
@@ -115,7 +115,7 @@ nb::object read_file(Call& c) {
                 with_block(c, file, [](nb::handle f) { return call_method(f, n_readlines, {}); });
             if (lines.is_valid()) return lines;
         } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+            Except handler(e, PyExc_UnicodeDecodeError);
         }
     }
     PyErr_SetObject(

@@ -16,7 +16,7 @@ namespace pelorix::view {
 inline const Name n_difflib("difflib"), n_SequenceMatcher("SequenceMatcher"),
     n_get_opcodes("get_opcodes"), n_escape_html("_escape_html"),
     n_char_level_diff("_char_level_diff"), n_get_symbol_and_class("_get_symbol_and_class"),
-    n_is_left("is_left"), n_encoding("encoding"), n_equal("equal"), n_delete("delete"),
+    n_is_left("is_left"), n_equal("equal"), n_delete("delete"),
     n_insert("insert"), n_equal_line("equal_line"), n_diff_del_left("diff_del_left"),
     n_diff_add_right("diff_add_right"), n_diff_replace_left("diff_replace_left"),
     n_diff_replace_right("diff_replace_right");
@@ -35,8 +35,6 @@ bool standard_difflib(const Call& c);
 bool own_escape(nb::handle self);
 // self._escape_html, _char_level_diff and _get_symbol_and_class are the class's own.
 bool own_page_methods(nb::handle self);
-// `open` is the builtin open, which writes text to its byte layer as UTF-8 unchanged.
-bool builtin_open(nb::handle open);
 
 // ---- opcodes and character marking (marking.cpp) ----
 

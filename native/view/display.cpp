@@ -10,7 +10,8 @@ namespace {
 
 const Name n_array("array"), n_ndim("ndim"), n_shape("shape"), n_items("items"), n_add("add");
 
-// Nesting depth is the caller's data; deep enough, it is a RecursionError like any Python
+// Nesting depth is the caller's data; deep enough, it is a RecursionError, as it would be for any
+// Python function that recurses through it.
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) {

@@ -1,11 +1,17 @@
-// The `with` statement, for the files the diff viewer reads and writes through whatever `open`
-// the module namespace holds.
+// The files the diff viewer reads and writes through whatever `open` the module namespace holds:
+// the `with` statement around them, and whether that `open` is still the builtin one.
 #pragma once
 
 #include "private_api.hpp"
 #include "runtime.hpp"
 
 namespace pelorix::view {
+
+inline const Name n_encoding("encoding");
+
+// `open` is the builtin open, which writes text to its byte layer as UTF-8 unchanged
+// (conditions.cpp, with the other conditions of the fast paths).
+bool builtin_open(nb::handle open);
 
 // A special method as a `with` statement finds it: on the type, bound to the instance.
 inline nb::object special_method(nb::handle obj, const Name& name) {
@@ -37,9 +43,14 @@ nb::object with_block(const Call& c, nb::handle manager, Body&& body) {
         // (MemoryError for bad_alloc), then handled like any error the body raised.
         set_error_from_exception(c.qualname().ptr());
         nb::python_error error;
-        nb::handle traceback =
-            error.traceback().is_valid() ? error.traceback() : nb::handle(Py_None);
-        nb::object suppressed = call(exit, {error.type(), error.value(), traceback});
+        nb::object suppressed;
+        {
+            // __exit__ runs while the error is being handled, as in a with statement.
+            Except handler(error);
+            nb::handle traceback =
+                error.traceback().is_valid() ? error.traceback() : nb::handle(Py_None);
+            suppressed = call(exit, {error.type(), error.value(), traceback});
+        }
         if (!truthy(suppressed)) throw error;
         return nb::object();
     }

@@ -5,11 +5,11 @@
 #include <charconv>
 #include <string>
 
-#include "diff.hpp"
+#include "files.hpp"
+#include "names.hpp"
 #include "page_html.hpp"
 #include "panel_html.hpp"
 #include "row_html.hpp"
-#include "with.hpp"
 
 namespace pelorix::view {
 namespace {

@@ -328,6 +328,22 @@ def test_failing_close_on_destruction_prints_one_line(capsys):
     assert capsys.readouterr().out == f"Failed to close {text}: x\n"
 
 
+def test_an_error_while_reporting_a_failed_close_has_the_failure_as_its_context(
+    dev, monkeypatch
+):
+    def close(**kw):
+        raise RuntimeError("stuck")
+
+    def print(*args):
+        raise ValueError("no output")
+
+    dev.close = close
+    monkeypatch.setattr(ic, "print", print, raising=False)
+    with pytest.raises(ValueError) as raised:
+        dev.__del__()
+    assert isinstance(raised.value.__context__, RuntimeError)
+
+
 def test_destruction_does_not_swallow_base_exceptions():
     r = run_python("""
         from pelorix.driver.common.instrumentcore import InstrumentCore
