@@ -15,18 +15,19 @@ once with no script at all (the browser's own share of the load).
 
 import argparse
 import random
-import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
-
 from pelorix.toolkit import view
 
 REPO = Path(__file__).resolve().parent.parent
+# The tests' one way of starting Chromium.
+sys.path.insert(0, str(REPO / "tests"))
+import browsing
+
 # Where the page script lives, newest layout first: a baseline revision may predate a move.
 SCRIPT_PATHS = ("native/view/assets/diff.js", "pelorix/toolkit/view/assets/diff.js")
 
@@ -90,20 +91,10 @@ def with_script(page, script):
 
 
 def browser(profile):
-    chromium, driver = shutil.which("chromium"), shutil.which("chromedriver")
-    if not (chromium and driver):
-        raise SystemExit("needs chromium and chromedriver on the PATH")
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-dev-shm-usage",
-        "--window-size=1280,800",
-        f"--user-data-dir={profile}",
-    ):
-        options.add_argument(arg)
-    chrome = webdriver.Chrome(options=options, service=Service(driver))
+    try:
+        chrome = browsing.start_chromium(profile)
+    except RuntimeError as e:
+        raise SystemExit(str(e)) from None
     # A 100,000-line page can keep the browser busy for longer than the client's default wait.
     chrome.command_executor.client_config.timeout = 1200
     chrome.set_page_load_timeout(1200)

@@ -4,14 +4,12 @@ kernel."""
 import json
 import os
 import pathlib
-import shutil
 import sys
 
+import browsing
 import pytest
 
 import pelorix
-
-CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 
 
 def pytest_configure(config):
@@ -31,25 +29,10 @@ def pytest_report_header(config):
 @pytest.fixture
 def browser(request, tmp_path):
     """Debian's Chromium, headless, driven through chromedriver; quit after the test."""
-    webdriver = pytest.importorskip("selenium.webdriver")
-    from selenium.webdriver.chrome.service import Service
-
-    if not (CHROMIUM and DRIVER):
+    pytest.importorskip("selenium.webdriver")
+    if not (browsing.CHROMIUM and browsing.DRIVER):
         pytest.skip("needs Debian's chromium and chromium-driver")
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-dev-shm-usage",
-        "--window-size=1280,800",
-        # Chromium gives sandboxed frames (show_diff's) a process of their own by default, and
-        # chromedriver then misses their alerts: a click that raises one never returns.
-        "--disable-features=IsolateSandboxedIframes",
-        f"--user-data-dir={tmp_path / 'profile'}",
-    ):
-        options.add_argument(arg)
-    driver = webdriver.Chrome(options=options, service=Service(DRIVER))
+    driver = browsing.start_chromium(tmp_path / "profile")
     request.addfinalizer(driver.quit)
     return driver
 

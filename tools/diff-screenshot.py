@@ -6,23 +6,20 @@ tools/test:
 """
 
 import pathlib
-import shutil
 import sys
 import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 from pelorix.toolkit import view
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The tests' one way of starting Chromium.
+sys.path.insert(0, str(ROOT / "tests"))
+import browsing
 
 
 def main():
-    chromium, chromedriver = shutil.which("chromium"), shutil.which("chromedriver")
-    if not (chromium and chromedriver):
-        sys.exit("tools/diff-screenshot.py: needs chromium and chromedriver on PATH")
     with tempfile.TemporaryDirectory() as scratch:
         page = view.compare(
             str(ROOT / "examples" / "setup_old.ini"),
@@ -30,19 +27,15 @@ def main():
             output_file=str(pathlib.Path(scratch) / "page.html"),
             auto_open=False,
         )
-        options = webdriver.ChromeOptions()
-        options.binary_location = chromium
-        for arg in (
-            "--headless=new",
-            "--no-sandbox",
-            "--disable-dev-shm-usage",
-            "--hide-scrollbars",
-            "--window-size=1200,640",
-            "--force-device-scale-factor=1",
-            f"--user-data-dir={scratch}/profile",
-        ):
-            options.add_argument(arg)
-        driver = webdriver.Chrome(options=options, service=Service(chromedriver))
+        try:
+            driver = browsing.start_chromium(
+                f"{scratch}/profile",
+                "1200,640",
+                "--hide-scrollbars",
+                "--force-device-scale-factor=1",
+            )
+        except RuntimeError as e:
+            sys.exit(f"tools/diff-screenshot.py: {e}")
         try:
             driver.get("file://" + page)
             driver.find_element(By.CSS_SELECTOR, "button[title='Next diff']").click()

@@ -6,6 +6,7 @@ import html
 import re
 
 import pytest
+from browsing import LEFT, RIGHT
 
 from pelorix.notebook import show_diff
 
@@ -13,14 +14,6 @@ webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
-
-# 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70,
-# 150 deleted.
-LEFT = [f"line {i}" for i in range(1, 301)]
-RIGHT = list(LEFT)
-RIGHT[4] = "line 5 changed"
-del RIGHT[149], RIGHT[39]
-RIGHT.insert(69, "inserted")
 
 
 def open_output(browser, tmp_path, shown):

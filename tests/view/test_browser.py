@@ -5,6 +5,7 @@ import difflib
 from pathlib import Path
 
 import pytest
+from browsing import LEFT, PAGE_FUNCTIONS, RIGHT, STOPS
 
 from pelorix.toolkit import view
 
@@ -13,15 +14,6 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
-
-# 300 lines against 299: line 5 replaced, 40 deleted, an insertion that is right line 70,
-# 150 deleted.
-LEFT = [f"line {i}" for i in range(1, 301)]
-RIGHT = list(LEFT)
-RIGHT[4] = "line 5 changed"
-del RIGHT[149], RIGHT[39]
-RIGHT.insert(69, "inserted")
-STOPS = [5, 40, 70, 150]
 
 
 def renumbered(html, side, tail, number, text):
@@ -134,20 +126,6 @@ def test_after_load_all_lines_show_and_the_counter_reads_one_of_n(page):
     assert page.counter == "1/4" and page.highlighted == [] and page.scroll_tops() == [0, 0]
     assert page.js("return diffLines.map(e => e.lineNum)") == STOPS
     assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-all"
-
-
-PAGE_FUNCTIONS = [
-    "setViewMode",
-    "updateDiffLines",
-    "findNearestDiff",
-    "updateDiffCounter",
-    "getCurrentLineNumber",
-    "gotoPrevDiff",
-    "gotoNextDiff",
-    "gotoDiffByIndex",
-    "gotoLine",
-    "gotoLineEnter",
-]
 
 
 def test_the_script_adds_only_the_ten_functions_and_the_two_state_variables(browser, tmp_path):

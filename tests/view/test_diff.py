@@ -16,6 +16,7 @@ import urllib.parse
 import urllib.request
 
 import pytest
+from browsing import PAGE_FUNCTIONS
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -568,18 +569,7 @@ def test_style_sheet_and_script_are_wrapped_elements():
     assert ".line_container.highlight" in rules and rules.index(".diff_panel") < rules.index(
         ".diff_panel:last-child"
     )
-    for name in [
-        "setViewMode",
-        "updateDiffLines",
-        "findNearestDiff",
-        "updateDiffCounter",
-        "getCurrentLineNumber",
-        "gotoPrevDiff",
-        "gotoNextDiff",
-        "gotoDiffByIndex",
-        "gotoLine",
-        "gotoLineEnter",
-    ]:
+    for name in PAGE_FUNCTIONS:
         assert f"function {name}(" in js
     assert css == d._get_custom_css() and js == d._get_javascript()
 
