@@ -6,9 +6,15 @@ import os
 import re
 import sys
 
-EPILOG = (
-    "exit status: 0 when the job was done, 1 when it could not be done (nothing to kill, nothing "
-    "on the port, no graphical session, ...), 2 when the command line itself is wrong"
+
+def _statuses(done, failed):
+    """The exit statuses of a command, for the end of its help."""
+    return f"exit status: 0 {done}, 1 {failed}, 2 when the command line itself is wrong"
+
+
+EPILOG = _statuses(
+    "when the job was done",
+    "when it could not be done (see each command's help)",
 )
 
 # shell.kill reports its outcome only by printing it. The command line reads the last line of that
@@ -17,6 +23,9 @@ ENDED = re.compile(r"Process -?\d+ (terminated successfully$|forcefully killed a
 
 
 def _diff(args):
+    import pathlib
+    import webbrowser
+
     from pelorix.toolkit import view
 
     for path in (args.old, args.new):
@@ -25,9 +34,14 @@ def _diff(args):
             sys.exit(f"pelorix diff: {reason}: {path}")
     try:
         comparer = view.BeautifulHtmlDiff(file1=args.old, file2=args.new)
-        print(comparer.generate_html(output_file=args.output, auto_open=not args.no_open))
+        page = comparer.generate_html(output_file=args.output, auto_open=False)
     except OSError as err:
         sys.exit(f"pelorix diff: {err}")
+    # Standard output is the path alone, for scripts; the hint for a person goes to stderr.
+    print(page, flush=True)
+    uri = pathlib.Path(os.path.abspath(page)).as_uri()
+    if not args.no_open and not webbrowser.open(uri):
+        print(f"open {page} in a browser", file=sys.stderr)
 
 
 def _port(args):
@@ -145,8 +159,12 @@ def build_parser():
         "diff",
         help="write a side-by-side HTML diff page of two files",
         description="Write a side-by-side HTML diff page of two files, print its path and open "
-        "it in the default browser.",
-        epilog=EPILOG,
+        "it in the default browser (when none can be opened, standard error says so).",
+        epilog=_statuses(
+            "when the page was written",
+            "when it could not be (an input that is not a readable file, a page that cannot be "
+            "written)",
+        ),
     )
     p.add_argument("old", help="the older file, shown on the left")
     p.add_argument("new", help="the newer file, shown on the right")
@@ -158,7 +176,7 @@ def build_parser():
         "port",
         help="print the id of the process listening on a port",
         description="Print the id of the process listening on a local TCP or UDP port.",
-        epilog=EPILOG,
+        epilog=_statuses("when a process listens on the port", "when none does"),
     )
     p.add_argument("port", type=PORT, help="local port number")
     p.set_defaults(run=_port)
@@ -168,7 +186,11 @@ def build_parser():
         help="terminate a process by id or by the port it listens on",
         description="Terminate a process, given by its id or by the port it listens on; it is "
         "killed if it has not ended three seconds after the request.",
-        epilog=EPILOG,
+        epilog=_statuses(
+            "when the process was ended",
+            "when it could not be (nothing to kill, nothing on the port, or the request was "
+            "refused)",
+        ),
     )
     group = p.add_mutually_exclusive_group(required=True)
     group.add_argument("--port", type=PORT, help="end the process listening on this local port")
@@ -180,7 +202,10 @@ def build_parser():
         help="open a new terminal window",
         description="Open a new terminal window, optionally in a directory and running a command; "
         "the shell stays open afterwards.",
-        epilog=EPILOG,
+        epilog=_statuses(
+            "when the window was started",
+            "when it could not be (no graphical session, no such directory, no terminal program)",
+        ),
     )
     p.add_argument("--cwd", help="directory to start in")
     p.add_argument(

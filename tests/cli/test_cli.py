@@ -269,6 +269,19 @@ def test_every_argument_has_plain_help():
     }
     assert missing == set()
     assert sorted(parsers()) == sorted(["pelorix", *COMMANDS])
-    for parser in parsers().values():
-        text = parser.format_help()
-        assert "``" not in text and "exit status: 0 when the job was done" in " ".join(text.split())
+
+
+@pytest.mark.parametrize(
+    "command, done",
+    [
+        ("pelorix", "when the job was done"),
+        ("diff", "when the page was written"),
+        ("port", "when a process listens on the port"),
+        ("kill", "when the process was ended"),
+        ("terminal", "when the window was started"),
+    ],
+)
+def test_each_help_ends_with_its_own_exit_statuses(command, done):
+    text = " ".join(parsers()[command].format_help().split())
+    assert "``" not in text and f"exit status: 0 {done}, 1 when " in text
+    assert ("nothing to kill" in text) == (command == "kill")

@@ -844,6 +844,19 @@ def test_command_line_writes_opens_and_prints_the_page(tmp_path):
     assert root.find_all("diff_replace_left") and root.find_all("diff_add_right")
 
 
+def test_command_line_without_a_browser_names_the_page_on_stderr(tmp_path):
+    r = run_diff(
+        str(EXAMPLES / "setup_old.ini"),
+        str(EXAMPLES / "setup_new.ini"),
+        "-o",
+        "d.html",
+        cwd=tmp_path,
+        BROWSER="false",
+    )
+    assert (r.returncode, r.stdout, r.stderr) == (0, "d.html\n", "open d.html in a browser\n")
+    assert (tmp_path / "d.html").is_file()
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
