@@ -186,38 +186,33 @@ def describe(status):
     return f"exit status {status}"
 
 
-def run_harness(module, mode, tmp_path):
+def run_harness(module, mode, tmp_path, failures=("problem",)):
+    """Runs every case of `mode` on a built module; fails on a crash or a record of `failures`."""
+    require_built(module)
     run = Run(module, mode, tmp_path)
     if run.of_kind("empty"):
         pytest.skip(run.of_kind("empty")[0]["detail"])
+    if run.crashes or any(run.of_kind(kind) for kind in failures):
+        pytest.fail(f"{module}:\n{run.report(set(failures))}", pytrace=False)
     return run
 
 
 @pytest.mark.parametrize("module", native_modules())
 def test_hostile_arguments_raise_only_ordinary_exceptions(module, tmp_path):
-    require_built(module)
     run = run_harness(module, "cases", tmp_path)
     for slow in run.of_kind("slow"):
         print(f"slow case: {slow['case']}: {slow['detail']}")
-    if run.crashes or run.of_kind("problem"):
-        pytest.fail(f"{module}:\n{run.report({'problem'})}", pytrace=False)
 
 
 @pytest.mark.parametrize("module", native_modules())
 def test_every_argument_count_ends_in_a_result_or_an_exception(module, tmp_path):
     """Counts of keyword names and of positionals from none to about 200, across 64 and 128."""
-    require_built(module)
-    run = run_harness(module, "shapes", tmp_path)
-    if run.crashes or run.of_kind("problem"):
-        pytest.fail(f"{module}:\n{run.report({'problem'})}", pytrace=False)
+    run_harness(module, "shapes", tmp_path)
 
 
 @pytest.mark.parametrize("module", native_modules())
 def test_no_references_leak_on_success_or_error_paths(module, tmp_path):
-    require_built(module)
-    run = run_harness(module, "leaks", tmp_path)
-    if run.crashes or run.of_kind("leak") or run.of_kind("problem"):
-        pytest.fail(f"{module}:\n{run.report({'leak', 'problem'})}", pytrace=False)
+    run_harness(module, "leaks", tmp_path, failures=("leak", "problem"))
 
 
 def test_harness_pins_crashes_system_errors_and_leaks_to_their_callable(tmp_path):
