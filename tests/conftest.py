@@ -9,12 +9,10 @@ import sys
 import browsing
 import pytest
 
-import pelorix
-
 
 def pytest_configure(config):
     # A development stage named on PYTHONPATH that was never built would leave the suite quietly
-    # testing whatever pelorix comes next on the path.
+    # testing whatever pelorix comes next on the path (so pelorix is imported only after this).
     for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep):
         if entry and not os.path.isdir(entry):
             raise pytest.UsageError(
@@ -23,6 +21,8 @@ def pytest_configure(config):
 
 
 def pytest_report_header(config):
+    import pelorix
+
     return f"pelorix under test: {pathlib.Path(pelorix.__file__).parent}"
 
 
@@ -48,6 +48,8 @@ def run_notebook(tmp_path_factory):
     home = tmp_path_factory.mktemp("jupyter")
     kernel_dir = home / "kernels" / "pelorix-test"
     kernel_dir.mkdir(parents=True)
+    import pelorix
+
     package_root = str(pathlib.Path(pelorix.__file__).resolve().parent.parent)
     kernel = {
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
