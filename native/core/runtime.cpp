@@ -21,6 +21,23 @@ PyObject* empty_str() {
     return empty;
 }
 
+// The positions of the set bits of a mask, lowest first: `for (Py_ssize_t k : SetBits{mask})`.
+// Each step clears the lowest bit, so bit 63 is visited like any other and the walk ends there.
+struct SetBits {
+    std::uint64_t mask;
+    struct Iterator {
+        std::uint64_t rest;
+        Py_ssize_t operator*() const { return std::countr_zero(rest); }
+        Iterator& operator++() {
+            rest &= rest - 1;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return rest != other.rest; }
+    };
+    Iterator begin() const { return {mask}; }
+    Iterator end() const { return {0}; }
+};
+
 // The argument vector of one vectorcall.  Calls with a few arguments, nearly all of them, keep it
 // on the stack.
 class ArgVector {

@@ -4,7 +4,6 @@
 // operations with its own wording).
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <source_location>
 #include <string>
@@ -42,23 +41,6 @@ private:
     mutable PyTypeObject* seen_type_ = nullptr;
     mutable unsigned int seen_version_ = 0;
     mutable PyObject* seen_value_ = nullptr;
-};
-
-// The positions of the set bits of a mask, lowest first: `for (Py_ssize_t k : SetBits{mask})`.
-// Each step clears the lowest bit, so bit 63 is visited like any other and the walk ends there.
-struct SetBits {
-    std::uint64_t mask;
-    struct Iterator {
-        std::uint64_t rest;
-        Py_ssize_t operator*() const { return std::countr_zero(rest); }
-        Iterator& operator++() {
-            rest &= rest - 1;
-            return *this;
-        }
-        bool operator!=(const Iterator& other) const { return rest != other.rest; }
-    };
-    Iterator begin() const { return {mask}; }
-    Iterator end() const { return {0}; }
 };
 
 // The bound arguments of one call, as the body sees them.
