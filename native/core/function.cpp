@@ -81,6 +81,27 @@ FunctionObject* as_function(PyObject* o) {
                  given == 1 ? "was" : "were");
 }
 
+// An unknown keyword for a function without **kw; 3.13 suggests the closest parameter name.
+[[gnu::cold]] void set_unexpected_keyword(FunctionObject* f, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const std::size_t n = f->decl->params.size();
+    nb::object names = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (names.is_valid()) {
+        for (std::size_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(f->param_names[i]));
+        if (PyObject* near = cpython::suggestion(names.ptr(), key)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                         f->qualname, key, near);
+            Py_DECREF(near);
+            return;
+        }
+    }
+    PyErr_Clear();
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+}
+
 const char* check_text(Check check) {
     switch (check) {
         case Check::Str:
@@ -247,8 +268,7 @@ struct Binding {
         const int j = find_param(f, key);
         if (j < 0) {
             if (!f->varkw_name) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, key);
+                set_unexpected_keyword(f, key);
                 return false;
             }
             // Past the mask's width the bit only says that there are extras: they go to the

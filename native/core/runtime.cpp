@@ -68,17 +68,11 @@ PyObject* Name::get() const {
 }
 
 PyObject* Name::type_lookup(PyTypeObject* type) const {
-    if (type == seen_type_ && type->tp_version_tag == seen_version_ &&
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return seen_value_;
+    if (type == seen_type_ && cpython::type_version(type) == seen_version_) return seen_value_;
     PyObject* value = cpython::type_lookup(type, get());  // gives the type a version tag if it can
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        seen_type_ = type;
-        seen_version_ = type->tp_version_tag;
-        seen_value_ = value;
-    } else {
-        seen_type_ = nullptr;
-    }
+    seen_version_ = cpython::type_version(type);
+    seen_type_ = seen_version_ ? type : nullptr;
+    seen_value_ = value;
     return value;
 }
 

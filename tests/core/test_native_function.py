@@ -232,3 +232,40 @@ def test_print_goes_through_the_module_namespace(monkeypatch):
     d.check = lambda *a: None
     d.getValue("Offset", mode="debug", target="t")
     assert len(lines) == 1 and lines[0][1] == "Offset" and lines[0][0].endswith("][GET][t]")
+
+
+# ---- what a call finds on the instance and the class is looked up afresh ----
+
+
+class Called(Exception):
+    pass
+
+
+def raise_called(*args):
+    raise Called
+
+
+@pytest.mark.parametrize("change, then", [
+    (lambda d: setattr(d, "check", raise_called), Called),
+    (lambda d: vars(d).__setitem__("check", raise_called), Called),
+    (lambda d: setattr(Driver, "check", raise_called), Called),
+    (lambda d: (setattr(d, "check", raise_called), delattr(d, "check")), AssertionError),
+], ids=["instance attribute", "through __dict__", "class attribute", "set and deleted"])
+def test_a_method_shadowed_between_calls_is_seen_by_the_next_call(monkeypatch, change, then):
+    monkeypatch.setattr(Driver, "check", vars(IC)["check"])
+    d = Driver()
+    for _ in range(2):  # the class's own check refuses the unknown quantity
+        with pytest.raises(AssertionError, match="not Found"):
+            d.setValue("nothing", 1)
+    change(d)
+    with pytest.raises(then):
+        d.setValue("nothing", 1)
+
+
+def test_an_instance_attribute_changed_between_calls_is_seen_by_the_next_call():
+    d = Driver()
+    for addr in ("10.0.0.1", "10.0.0.2", "10.0.0.3"):
+        d.addr = addr
+        assert d.info().startswith(f"\U0001f516Driver(addr={addr},")
+        assert d.getValue("addr") == addr
+
