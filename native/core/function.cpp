@@ -570,7 +570,44 @@ PyTypeObject* function_type() {
     return the_type;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The 3.13 compiler's docstring cleaning, on text whose tabs are already expanded.  Only spaces
+// count as indentation; lines of nothing but spaces set no margin and lose up to the margin.
+std::string clean_docstring(std::string_view doc) {
+    auto line_end = [&](std::size_t from) {
+        const std::size_t end = doc.find('\n', from);
+        return end == std::string_view::npos ? doc.size() : end;
+    };
+    const std::size_t first_end = line_end(0);
+    std::size_t margin = std::string_view::npos;
+    for (std::size_t at = first_end + 1; at < doc.size(); at = line_end(at) + 1) {
+        const std::size_t text = std::min(doc.find_first_not_of(' ', at), doc.size());
+        if (text < line_end(at)) margin = std::min(margin, text - at);
+    }
+    if (margin == std::string_view::npos) margin = 0;
+    std::string out;
+    out.reserve(doc.size());
+    out.append(doc.substr(0, first_end + 1).substr(std::min(doc.find_first_not_of(' '), first_end)));
+    for (std::size_t at = first_end + 1; at < doc.size(); at = line_end(at) + 1) {
+        std::size_t from = at;
+        while (from < at + margin && from < doc.size() && doc[from] == ' ') ++from;
+        out.append(doc.substr(from, line_end(at) + 1 - from));
+    }
+    return out;
+}
+#endif
+
 }  // namespace
+
+nb::str docstring_object(const char* text) {
+    nb::str doc(text);
+#if PY_VERSION_HEX >= 0x030D0000
+    nb::object expanded = doc.attr("expandtabs")();
+    return make_str(clean_docstring(utf8(expanded)));
+#else
+    return doc;
+#endif
+}
 
 nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
                          std::initializer_list<nb::handle> defaults) {
@@ -606,7 +643,7 @@ nb::object make_function(const FunctionSpec& decl, nb::handle globals, const cha
     f->globals = nb::borrow(globals).release().ptr();
     PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
     f->module = Py_NewRef(modname ? modname : Py_None);
-    f->doc = decl.doc ? nb::str(decl.doc).release().ptr() : Py_NewRef(Py_None);
+    f->doc = decl.doc ? docstring_object(decl.doc).release().ptr() : Py_NewRef(Py_None);
 
     if (defaults.size() > 0) {
         nb::object t = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
