@@ -2,6 +2,7 @@
 // module set-up, class creation and the small calling helpers that module sources share.
 #include "runtime.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdarg>
 #include <cstring>
@@ -257,18 +258,35 @@ ClassBuilder& ClassBuilder::methods(std::initializer_list<const FunctionSpec*> d
     return *this;
 }
 
+ClassBuilder& ClassBuilder::static_attributes(std::initializer_list<const char*> names) {
+    static_attributes_.assign(names.begin(), names.end());
+    return *this;
+}
+
 nb::object ClassBuilder::make(nb::handle metaclass, nb::handle bases) const {
     nb::dict ns;
     PyObject* modname = PyDict_GetItemString(mod_.globals().ptr(), "__name__");
     ns["__module__"] = nb::borrow(modname ? modname : Py_None);
     ns["__qualname__"] = nb::str(name_);
-    if (doc_) ns["__doc__"] = nb::str(doc_);
+#if PY_VERSION_HEX >= 0x030D0000
+    // The line the class statement starts on; a native class has none, which its methods' code
+    // objects also say with line 0.
+    ns["__firstlineno__"] = nb::int_(0);
+#endif
     if (!annotations_.empty()) {
         nb::dict ann;
         for (const auto& [key, text] : annotations_) ann[key] = nb::str(text);
         ns["__annotations__"] = ann;
     }
+    if (doc_) ns["__doc__"] = docstring_object(doc_);
     for (const auto& [key, value] : members_) ns[nb::str(key.data(), key.size())] = value;
+#if PY_VERSION_HEX >= 0x030D0000
+    std::vector<std::string> names = static_attributes_;
+    std::sort(names.begin(), names.end());  // as the compiler lists them
+    nb::list listed;
+    for (const std::string& n : names) listed.append(nb::str(n.data(), n.size()));
+    ns["__static_attributes__"] = nb::tuple(listed);
+#endif
     return call(metaclass, {nb::str(name_), bases, ns});
 }
 
