@@ -585,9 +585,9 @@ std::string clean_docstring(std::string_view doc) {
         if (text < line_end(at)) margin = std::min(margin, text - at);
     }
     if (margin == std::string_view::npos) margin = 0;
-    std::string out;
-    out.reserve(doc.size());
-    out.append(doc.substr(0, first_end + 1).substr(std::min(doc.find_first_not_of(' '), first_end)));
+    // The first line loses its leading spaces, every other line up to `margin` of them.
+    const std::size_t first_text = std::min(doc.find_first_not_of(' '), first_end);
+    std::string out(doc.substr(first_text, first_end + 1 - first_text));
     for (std::size_t at = first_end + 1; at < doc.size(); at = line_end(at) + 1) {
         std::size_t from = at;
         while (from < at + margin && from < doc.size() && doc[from] == ' ') ++from;

@@ -56,10 +56,13 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 // *method when a call needs self in front, 0 with the ready attribute otherwise (*method null on
 // error).  This is how the interpreter's LOAD_METHOD decides, and nothing public tells the two
 // cases apart.  3.12 declares the interpreter's own _PyObject_GetMethod in its public headers.
-// 3.13 declares it only in its internal ones, so here it is done as it does it: a method
-// descriptor found on the type of an object with the generic attribute lookup is the method
-// unless the instance dict holds the name; everything else is getattr.  (Its shortcut through
-// inline values is left out: the dict made by object_dict_slot answers the same.)
+// 3.13 declares it only in its internal ones (the interpreter still exports it), so here it is
+// done as it does it: a method descriptor found on the type of an object with the generic
+// attribute lookup is the method unless the instance dict holds the name; everything else is
+// getattr.  (Its shortcut through inline values is left out: the dict made by object_dict_slot
+// answers the same.)  A declaration of our own would bind the modules to an internal symbol
+// whose signature no header checks; the core reaches this only for objects with their own
+// attribute lookup, where both are getattr and cost the same.
 inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyTypeObject* tp = Py_TYPE(obj);
