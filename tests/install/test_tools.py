@@ -126,7 +126,7 @@ def interpreter(path, target):
     ],
 )
 def test_find_python_takes_the_newest_working_pyenv_of_the_version(tmp_path, versions, chosen):
-    running = "%d.%d" % sys.version_info[:2]
+    running = "{}.{}".format(*sys.version_info[:2])
     other = {"3.12": "3.13", "3.13": "3.12"}[running]
     root = tmp_path / "pyenv"
     for folder, works in versions.items():
