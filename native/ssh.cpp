@@ -326,6 +326,7 @@ void build_module(nb::module_ m) {
                 .methods({&upload_spec, &download_spec, &run_spec, &close_spec})
                 .method(sftp_spec, {}, cached_property)
                 .method(client_spec, {}, cached_property)
+                .static_attributes({"username", "password", "host", "port", "pkey_path"})
                 .make(reinterpret_cast<PyObject*>(&PyType_Type),
                       nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)))));
 }

@@ -81,6 +81,27 @@ FunctionObject* as_function(PyObject* o) {
                  given == 1 ? "was" : "were");
 }
 
+// An unknown keyword for a function without **kw; 3.13 suggests the closest parameter name.
+[[gnu::cold]] void set_unexpected_keyword(FunctionObject* f, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const std::size_t n = f->decl->params.size();
+    nb::object names = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (names.is_valid()) {
+        for (std::size_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(f->param_names[i]));
+        if (PyObject* near = cpython::suggestion(names.ptr(), key)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                         f->qualname, key, near);
+            Py_DECREF(near);
+            return;
+        }
+    }
+    PyErr_Clear();
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+}
+
 const char* check_text(Check check) {
     switch (check) {
         case Check::Str:
@@ -247,8 +268,7 @@ struct Binding {
         const int j = find_param(f, key);
         if (j < 0) {
             if (!f->varkw_name) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             f->qualname, key);
+                set_unexpected_keyword(f, key);
                 return false;
             }
             // Past the mask's width the bit only says that there are extras: they go to the
@@ -550,7 +570,44 @@ PyTypeObject* function_type() {
     return the_type;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// The 3.13 compiler's docstring cleaning, on text whose tabs are already expanded.  Only spaces
+// count as indentation; lines of nothing but spaces set no margin and lose up to the margin.
+std::string clean_docstring(std::string_view doc) {
+    auto line_end = [&](std::size_t from) {
+        const std::size_t end = doc.find('\n', from);
+        return end == std::string_view::npos ? doc.size() : end;
+    };
+    const std::size_t first_end = line_end(0);
+    std::size_t margin = std::string_view::npos;
+    for (std::size_t at = first_end + 1; at < doc.size(); at = line_end(at) + 1) {
+        const std::size_t text = std::min(doc.find_first_not_of(' ', at), doc.size());
+        if (text < line_end(at)) margin = std::min(margin, text - at);
+    }
+    if (margin == std::string_view::npos) margin = 0;
+    // The first line loses its leading spaces, every other line up to `margin` of them.
+    const std::size_t first_text = std::min(doc.find_first_not_of(' '), first_end);
+    std::string out(doc.substr(first_text, first_end + 1 - first_text));
+    for (std::size_t at = first_end + 1; at < doc.size(); at = line_end(at) + 1) {
+        std::size_t from = at;
+        while (from < at + margin && from < doc.size() && doc[from] == ' ') ++from;
+        out.append(doc.substr(from, line_end(at) + 1 - from));
+    }
+    return out;
+}
+#endif
+
 }  // namespace
+
+nb::str docstring_object(const char* text) {
+    nb::str doc(text);
+#if PY_VERSION_HEX >= 0x030D0000
+    nb::object expanded = doc.attr("expandtabs")();
+    return make_str(clean_docstring(utf8(expanded)));
+#else
+    return doc;
+#endif
+}
 
 nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
                          std::initializer_list<nb::handle> defaults) {
@@ -586,7 +643,7 @@ nb::object make_function(const FunctionSpec& decl, nb::handle globals, const cha
     f->globals = nb::borrow(globals).release().ptr();
     PyObject* modname = PyDict_GetItemString(globals.ptr(), "__name__");
     f->module = Py_NewRef(modname ? modname : Py_None);
-    f->doc = decl.doc ? nb::str(decl.doc).release().ptr() : Py_NewRef(Py_None);
+    f->doc = decl.doc ? docstring_object(decl.doc).release().ptr() : Py_NewRef(Py_None);
 
     if (defaults.size() > 0) {
         nb::object t = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));

@@ -62,4 +62,9 @@ constexpr const char* docstring(const char* text) {
     return text[0] == '\n' ? text + 1 : text;
 }
 
+// The __doc__ that a Python source with docstring `text` gives on the running interpreter: the
+// text itself on 3.12; from 3.13 on, what its compiler makes of every docstring (tabs expanded,
+// the first line's leading spaces and the other lines' common indentation removed).
+nb::str docstring_object(const char* text);
+
 }  // namespace pelorix

@@ -2,6 +2,7 @@
 // module set-up, class creation and the small calling helpers that module sources share.
 #include "runtime.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdarg>
 #include <cstring>
@@ -85,17 +86,11 @@ PyObject* Name::get() const {
 }
 
 PyObject* Name::type_lookup(PyTypeObject* type) const {
-    if (type == seen_type_ && type->tp_version_tag == seen_version_ &&
-        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return seen_value_;
+    if (type == seen_type_ && cpython::type_version(type) == seen_version_) return seen_value_;
     PyObject* value = cpython::type_lookup(type, get());  // gives the type a version tag if it can
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        seen_type_ = type;
-        seen_version_ = type->tp_version_tag;
-        seen_value_ = value;
-    } else {
-        seen_type_ = nullptr;
-    }
+    seen_version_ = cpython::type_version(type);
+    seen_type_ = seen_version_ ? type : nullptr;
+    seen_value_ = value;
     return value;
 }
 
@@ -280,18 +275,35 @@ ClassBuilder& ClassBuilder::methods(std::initializer_list<const FunctionSpec*> d
     return *this;
 }
 
+ClassBuilder& ClassBuilder::static_attributes(std::initializer_list<const char*> names) {
+    static_attributes_.assign(names.begin(), names.end());
+    return *this;
+}
+
 nb::object ClassBuilder::make(nb::handle metaclass, nb::handle bases) const {
     nb::dict ns;
     PyObject* modname = PyDict_GetItemString(mod_.globals().ptr(), "__name__");
     ns["__module__"] = nb::borrow(modname ? modname : Py_None);
     ns["__qualname__"] = nb::str(name_);
-    if (doc_) ns["__doc__"] = nb::str(doc_);
+#if PY_VERSION_HEX >= 0x030D0000
+    // The line the class statement starts on; a native class has none, which its methods' code
+    // objects also say with line 0.
+    ns["__firstlineno__"] = nb::int_(0);
+#endif
     if (!annotations_.empty()) {
         nb::dict ann;
         for (const auto& [key, text] : annotations_) ann[key] = nb::str(text);
         ns["__annotations__"] = ann;
     }
+    if (doc_) ns["__doc__"] = docstring_object(doc_);
     for (const auto& [key, value] : members_) ns[nb::str(key.data(), key.size())] = value;
+#if PY_VERSION_HEX >= 0x030D0000
+    std::vector<std::string> names = static_attributes_;
+    std::sort(names.begin(), names.end());  // as the compiler lists them
+    nb::list listed;
+    for (const std::string& n : names) listed.append(nb::str(n.data(), n.size()));
+    ns["__static_attributes__"] = nb::tuple(listed);
+#endif
     return call(metaclass, {nb::str(name_), bases, ns});
 }
 

@@ -108,10 +108,10 @@ private:
     nb::module_ m_;
 };
 
-// Creates a class the way a class statement does: the body's names in definition order (a
-// method under its function's name, mangled as the compiler mangles private names), then
-// metaclass(name, bases, namespace) with __module__, __qualname__, __doc__ and __annotations__
-// set first.
+// Creates a class the way a class statement of the running interpreter does: __module__,
+// __qualname__ (and on 3.13 __firstlineno__), __annotations__ and __doc__ first, then the body's
+// names in definition order (a method under its function's name, mangled as the compiler mangles
+// private names), on 3.13 __static_attributes__ last, then metaclass(name, bases, namespace).
 class ClassBuilder {
 public:
     ClassBuilder(const Module& mod, const char* name, const char* doc = nullptr)
@@ -123,6 +123,8 @@ public:
                          nb::handle decorator = nb::handle());
     // Several undecorated methods without defaults, in this order.
     ClassBuilder& methods(std::initializer_list<const FunctionSpec*> decls);
+    // The names the methods assign as `self.NAME = ...`, which the 3.13 compiler lists.
+    ClassBuilder& static_attributes(std::initializer_list<const char*> names);
     // metaclass(name, bases, namespace): a new reference.
     nb::object make(nb::handle metaclass, nb::handle bases) const;
 
@@ -132,6 +134,7 @@ private:
     const char* doc_;
     std::vector<std::pair<std::string, nb::object>> members_;
     std::vector<std::pair<const char*, const char*>> annotations_;
+    std::vector<std::string> static_attributes_;
 };
 
 // print(*args) through the module's `print` (module namespace first, then builtins).

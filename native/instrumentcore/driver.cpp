@@ -312,6 +312,8 @@ nb::object make_instrument_core(const Module& mod) {
         .methods({&cancel_spec, &check_spec})
         .method(update_spec, {nb::int_(1)})
         .methods({&set_value_spec, &get_value_spec})
+        .static_attributes(
+            {"addr", "host", "port", "timeout", "model", "srate", "config", "quantities"})
         .make(nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(abc.ptr()))), nb::make_tuple(abc));
 }
 

@@ -485,6 +485,7 @@ void define_diff_viewer(Module& mod) {
                           &get_javascript_spec, &escape_html_spec})
                 .method(get_symbol_and_class_spec, {Py_True})
                 .method(generate_html_spec, {none, Py_True})
+                .static_attributes({"lines1", "lines2", "name1", "name2"})
                 .make(reinterpret_cast<PyObject*>(&PyType_Type), nb::tuple()));
     mod.def(compare_spec, {none, Py_True});
     remember_at_load(mod);

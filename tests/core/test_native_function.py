@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 from pelorix.driver.common import instrumentcore as ic
-from pelorix.toolkit import view
+from pelorix.toolkit import ssh, view
 
 IC = ic.InstrumentCore
 native = type(ic.compress)
@@ -232,3 +232,83 @@ def test_print_goes_through_the_module_namespace(monkeypatch):
     d.check = lambda *a: None
     d.getValue("Offset", mode="debug", target="t")
     assert len(lines) == 1 and lines[0][1] == "Offset" and lines[0][0].endswith("][GET][t]")
+
+
+# ---- what a call finds on the instance and the class is looked up afresh ----
+
+
+class Called(Exception):
+    pass
+
+
+def raise_called(*args):
+    raise Called
+
+
+@pytest.mark.parametrize("change, then", [
+    (lambda d: setattr(d, "check", raise_called), Called),
+    (lambda d: vars(d).__setitem__("check", raise_called), Called),
+    (lambda d: setattr(Driver, "check", raise_called), Called),
+    (lambda d: (setattr(d, "check", raise_called), delattr(d, "check")), AssertionError),
+], ids=["instance attribute", "through __dict__", "class attribute", "set and deleted"])
+def test_a_method_shadowed_between_calls_is_seen_by_the_next_call(monkeypatch, change, then):
+    monkeypatch.setattr(Driver, "check", vars(IC)["check"])
+    d = Driver()
+    for _ in range(2):  # the class's own check refuses the unknown quantity
+        with pytest.raises(AssertionError, match="not Found"):
+            d.setValue("nothing", 1)
+    change(d)
+    with pytest.raises(then):
+        d.setValue("nothing", 1)
+
+
+def test_an_instance_attribute_changed_between_calls_is_seen_by_the_next_call():
+    d = Driver()
+    for addr in ("10.0.0.1", "10.0.0.2", "10.0.0.3"):
+        d.addr = addr
+        assert d.info().startswith(f"\U0001f516Driver(addr={addr},")
+        assert d.getValue("addr") == addr
+
+
+# ---- classes have the namespace a class statement gives on the running interpreter ----
+
+# Put in the namespace by the compiler, by type() or by the metaclass rather than by the body.
+NOT_THE_BODY = {"__module__", "__qualname__", "__firstlineno__", "__annotations__", "__doc__",
+                "__static_attributes__", "__dict__", "__weakref__", "__abstractmethods__",
+                "_abc_impl"}
+
+
+def class_statement_twin(cls, assigned):
+    """The class statement with the native class's body: its attributes (annotated as it
+    annotates them) and methods, in its order, with a constructor assigning `assigned`."""
+    annotations = vars(cls).get("__annotations__", {})
+    lines = [f"class {cls.__name__}(*bases, metaclass=meta):"]
+    if cls.__doc__ is not None:
+        lines.append(f"    {cls.__doc__!r}")
+    for name, value in vars(cls).items():
+        if name in NOT_THE_BODY:
+            continue
+        if not callable(value) or isinstance(value, functools.cached_property):
+            hint = f": {annotations[name]!r}" if name in annotations else ""
+            lines.append(f"    {name}{hint} = None")
+            continue
+        if getattr(value, "__isabstractmethod__", False):
+            lines.append("    @abc.abstractmethod")
+        body = "".join(f"self.{a} = " for a in assigned) + "None" if name == "__init__" else "pass"
+        lines.append(f"    def {name}(self): {body}")
+    namespace = {"bases": cls.__bases__, "meta": type(cls), "abc": abc}
+    exec("\n".join(lines), namespace)  # noqa: S102 - a class statement is the reference
+    return namespace[cls.__name__]
+
+
+@pytest.mark.parametrize("cls, make", [
+    (IC, Driver),
+    (view.BeautifulHtmlDiff, lambda: view.BeautifulHtmlDiff(text1="a", text2="b")),
+    (ssh.SSHClient, lambda: ssh.SSHClient("user", "password", "host")),
+], ids=["InstrumentCore", "BeautifulHtmlDiff", "SSHClient"])
+def test_classes_have_the_namespace_of_a_class_statement(cls, make):
+    assigned = list(vars(make()))  # what the constructor sets: what its methods assign to self
+    twin = class_statement_twin(cls, assigned)
+    assert list(vars(cls)) == list(vars(twin))
+    assert getattr(cls, "__static_attributes__", None) == getattr(
+        twin, "__static_attributes__", None)

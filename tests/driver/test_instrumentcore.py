@@ -79,11 +79,11 @@ def test_pattern_template_formats_into_the_address_expression():
                                         "10.168.103.1")] == [True, True, False, False]
 
 
-def test_class_shape():
+def test_class_shape(docstring):
     IC = ic.InstrumentCore
     assert type(IC) is abc.ABCMeta and IC.__bases__ == (abc.ABC,)
-    assert IC.__doc__ == ("Base class for all drivers and methods open/close/read/write are "
-                          "required.\n\n    See template **VirtualDevice**\n    ")
+    assert IC.__doc__ == docstring("Base class for all drivers and methods open/close/read/write "
+                                   "are required.\n\n    See template **VirtualDevice**\n    ")
     assert IC.__annotations__ == {"segment": "tuple", "CHs": "list[int | str]",
                                   "quants": "list[Quantity]"}
     assert IC.segment == ("na", "103|104") and IC.CHs == [1] and IC.quants == []
@@ -146,10 +146,10 @@ DOCS = {
 
 
 @pytest.mark.parametrize("name", SIGNATURES)
-def test_method_signature_doc_and_names(name):
+def test_method_signature_doc_and_names(name, docstring):
     f = vars(ic.InstrumentCore)[name]
     assert str(inspect.signature(f)) == SIGNATURES[name]
-    assert f.__doc__ == DOCS.get(name)
+    assert f.__doc__ == (docstring(DOCS[name]) if name in DOCS else None)
     assert (f.__name__, f.__qualname__, f.__module__) == (
         name, "InstrumentCore." + name, "pelorix.driver.common.instrumentcore")
 

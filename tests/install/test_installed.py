@@ -53,5 +53,5 @@ def test_installed_metadata_names_the_command_and_the_interpreter():
         pytest.skip("a development stage has no package metadata")
     (script,) = [e for e in dist.entry_points if e.group == "console_scripts"]
     assert (script.name, script.value) == ("pelorix", "pelorix.__main__:main")
-    assert dist.metadata["Requires-Python"] == "<3.13,>=3.12"
+    assert dist.metadata["Requires-Python"] == "<3.14,>=3.12"
     assert "# pelorix" in dist.metadata.get_payload()

@@ -1,6 +1,6 @@
 """The developer scripts that decide what gets built and with which interpreter: tools/tree-hash,
 whose hash lets tools/demo and tools/test skip a build only when nothing built has changed, and
-tools/find-python, which must pick a CPython 3.12 wherever pyenv keeps it."""
+tools/find-python, which must pick a CPython of the version asked for wherever pyenv keeps it."""
 
 import os
 import pathlib
@@ -111,32 +111,48 @@ def interpreter(path, target):
     return path
 
 
+# Folders named for the running interpreter's version (X.Y), whose working interpreters are the
+# running one; a folder of another version holds the running interpreter too, so only the version
+# asked for may lead find-python into it.
 @pytest.mark.parametrize(
     "versions, chosen",
     [
         # The newest patch release, by version and not by spelling.
-        ({"3.12.9": True, "3.12.10": True, "3.11.7": True}, "3.12.10"),
-        # A 3.12 folder whose interpreter does not run is passed over.
-        ({"3.12.10": False, "3.12.2": True}, "3.12.2"),
-        ({"3.11.7": True, "3.13.0": True}, None),
+        ({"X.Y.9": True, "X.Y.10": True, "3.11.7": True}, "X.Y.10"),
+        # A folder whose interpreter does not run is passed over.
+        ({"X.Y.10": False, "X.Y.2": True}, "X.Y.2"),
+        ({"3.11.7": True, "OTHER.0": True}, None),
         ({}, None),
     ],
 )
-def test_find_python_takes_the_newest_working_pyenv_312(tmp_path, versions, chosen):
+def test_find_python_takes_the_newest_working_pyenv_of_the_version(tmp_path, versions, chosen):
+    running = "{}.{}".format(*sys.version_info[:2])
+    other = {"3.12": "3.13", "3.13": "3.12"}[running]
     root = tmp_path / "pyenv"
-    for version, works in versions.items():
+    for folder, works in versions.items():
+        version = folder.replace("X.Y", running).replace("OTHER", other)
         interpreter(
             root / "versions" / version / "bin" / f"python{version[:4]}",
             sys.executable if works else None,
         )
-    # No pyenv and no python3.12 on this PATH: only the root is there to search.
+    # No pyenv and no pythonX.Y on this PATH: only the root is there to search.  3.12 is the
+    # version asked for when none is named.
     env = {"PATH": "/usr/bin:/bin", "HOME": str(tmp_path), "PYENV_ROOT": str(root)}
+    asked = [] if running == "3.12" else [running]
     done = subprocess.run(
-        ["bash", str(TOOLS / "find-python")], capture_output=True, text=True, env=env, check=False
+        ["bash", str(TOOLS / "find-python"), *asked],
+        capture_output=True, text=True, env=env, check=False,
     )
     if chosen is None:
         assert done.returncode == 1
-        assert "no CPython 3.12 found" in done.stderr
+        assert f"no CPython {running} found" in done.stderr
     else:
         assert done.returncode == 0, done.stderr
-        assert done.stdout.strip() == str(root / "versions" / chosen / "bin" / "python3.12")
+        version = chosen.replace("X.Y", running)
+        assert done.stdout.strip() == str(root / "versions" / version / "bin" / f"python{running}")
+
+
+def test_find_python_refuses_an_unsupported_version():
+    done = subprocess.run(["bash", str(TOOLS / "find-python"), "3.11"], capture_output=True,
+                          text=True, check=False)
+    assert done.returncode == 2 and "3.12 and 3.13" in done.stderr

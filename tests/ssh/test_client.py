@@ -163,8 +163,17 @@ def after_connecting(fake):
 
 # ---- the module and the class as Python code would define them ----
 
+RUN_DOC = """run command on remote host
 
-def test_module_namespace_and_class_layout():
+        e.g. 'bash -l -c "cd ~;ls -al"'
+        e.g. "echo 'password' | sudo -S systemctl daemon-reload"
+
+        Args:
+            command (str): command to run
+        """
+
+
+def test_module_namespace_and_class_layout(docstring):
     assert [k for k in vars(ssh) if not k.startswith("__")] == [
         "cached_property", "paramiko", "SSHClient"]
     cls = ssh.SSHClient
@@ -178,10 +187,7 @@ def test_module_namespace_and_class_layout():
     assert str(inspect.signature(cls)) == (
         "(username: 'str', password: 'str', host: 'str', port: 'int' = 22, pkey_path=None)")
     assert [m.__doc__ for m in (cls.upload, cls.download, cls.close)] == [None] * 3
-    doc = cls.run.__doc__
-    assert doc.startswith("run command on remote host\n")
-    assert """e.g. 'bash -l -c "cd ~;ls -al"'""" in doc and "sudo -S systemctl daemon-reload" in doc
-    assert "Args:\n            command (str): command to run" in doc
+    assert cls.run.__doc__ == docstring(RUN_DOC)
 
 
 @pytest.mark.parametrize("args, kw, param", [

@@ -147,7 +147,16 @@ def test_module_namespace_in_load_order():
     assert view.__doc__ is None
 
 
-def test_class_is_a_plain_class_with_methods_in_order():
+CLASS_DOC = """
+    A class to generate beautiful HTML diff between two texts or files.
+
+    This class takes either two text strings or two file paths and generates
+    an interactive HTML view showing the differences with character-level
+    highlighting.
+    """
+
+
+def test_class_is_a_plain_class_with_methods_in_order(docstring):
     assert BHD.__bases__ == (object,) and type(BHD) is type
     assert [k for k in vars(BHD) if not k.startswith("__") or k == "__init__"] == [
         "__init__",
@@ -159,8 +168,7 @@ def test_class_is_a_plain_class_with_methods_in_order():
         "_get_symbol_and_class",
         "generate_html",
     ]
-    assert BHD.__doc__.startswith("\n    A class to generate beautiful HTML diff")
-    assert BHD.__doc__.endswith("character-level\n    highlighting.\n    ")
+    assert BHD.__doc__ == docstring(CLASS_DOC)
 
 
 @pytest.mark.parametrize(
@@ -196,13 +204,58 @@ def test_signatures(func, signature):
     assert str(inspect.signature(func)) == signature
 
 
-def test_docstring_layout_keeps_its_indentation():
-    doc = BHD.generate_html.__doc__.split("\n")
-    assert doc[0] == "" and doc[-1] == " " * 8
-    assert "                        If None, creates a temporary file." in doc
-    assert "                      in the default browser." in doc
-    compare_doc = view.compare.__doc__.split("\n")
-    assert compare_doc[-1] == "    " and '        >>> text_a = "Hello\\nWorld"' in compare_doc
+GENERATE_HTML_DOC = """
+        Generate HTML diff view and save to file.
+
+        This method performs the actual diff computation and generates
+        the complete HTML file with all styles and scripts.
+
+        Args:
+            output_file (str | None): Path where the HTML file will be saved.
+                        If None, creates a temporary file.
+            auto_open (bool): If True, automatically opens the generated HTML
+                      in the default browser.
+
+        Returns:
+            str: Path to the generated HTML file.
+
+        Example:
+            >>> diff = BeautifulHtmlDiff(text1=text_a, text2=text_b)
+            >>> html_path = diff.generate_html(auto_open=True)
+        """
+
+COMPARE_DOC = """
+    Compare two files or text strings and generate an HTML diff view.
+
+    This function automatically detects whether the inputs are file paths
+    (by checking if they exist on disk) or text content, and handles them
+    accordingly.
+
+    Args:
+        arg1 (str): First input - either a file path or text content.
+        arg2 (str): Second input - either a file path or text content.
+        output_file (str | None): Path where the HTML file will be saved.
+                    If None, creates a temporary file.
+        auto_open (bool): If True, automatically opens the generated HTML
+                  in the default browser.
+
+    Returns:
+        str: Path to the generated HTML file.
+
+    Examples:
+        >>> # Compare two files
+        >>> html_path = compare('file1.txt', 'file2.txt', auto_open=True)
+
+        >>> # Compare two text strings
+        >>> text_a = "Hello\\nWorld"
+        >>> text_b = "Hello\\nPython"
+        >>> html_path = compare(text_a, text_b, auto_open=True)
+    """
+
+
+def test_docstring_layout_keeps_its_indentation(docstring):
+    assert BHD.generate_html.__doc__ == docstring(GENERATE_HTML_DOC)
+    assert view.compare.__doc__ == docstring(COMPARE_DOC)
 
 
 # ---- constructor and file reading ----

@@ -287,17 +287,26 @@ def test_conversion_errors_propagate(shell):
     assert cap.outputs == []
 
 
-def test_array_signature_and_doc():
+ARRAY_DOC = """
+    Display NumPy array, large arrays automatically simplified with ellipsis.
+
+    Args:
+        arr (numpy.ndarray): NumPy array to display.
+        matrix_type (str): Matrix type 'bmatrix', 'pmatrix', 'vmatrix'.\x20
+            Defaults to 'pmatrix'.
+        max_rows (int): Maximum number of rows to display. Defaults to 10.
+        max_cols (int): Maximum number of columns to display. Defaults to 10.
+        title (str, optional): Display title. Defaults to ''.
+    """
+
+
+def test_array_signature_and_doc(docstring):
     f = view.display_array
     assert str(inspect.signature(f)) == (
         "(arr, matrix_type='pmatrix', max_rows=10, max_cols=10, title: 'str' = '')")
     assert f.__defaults__ == ("pmatrix", 10, 10, "")
     assert f.__annotations__ == {"title": "str"}
-    lines = f.__doc__.split("\n")
-    assert lines[1] == "    Display NumPy array, large arrays automatically simplified with ellipsis."
-    assert "        matrix_type (str): Matrix type 'bmatrix', 'pmatrix', 'vmatrix'. " in lines
-    assert "            Defaults to 'pmatrix'." in lines
-    assert lines[0] == "" and lines[-1] == "    "
+    assert f.__doc__ == docstring(ARRAY_DOC)
 
 
 OPTIMIZED = textwrap.dedent("""
