@@ -466,7 +466,10 @@
         mode = newMode === 'all' ? 'all' : 'diff';
         panels.forEach(state => {
             state.visible = mode === 'all' ? null : shownInDiffMode(state);
-            // The scroll position stays as it is, as far as the new height allows.
+            // Positions now stand for other rows: none of the drawn ones is kept.  The scroll
+            // position stays as it is, as far as the new height allows.
+            state.drawn = [];
+            state.layer.textContent = '';
             state.pin = null;
             setExtent(state);
         });
