@@ -32,6 +32,7 @@ public:
         if (n > capacity_) grow(n);
     }
     void raw(std::string_view s) {
+        if (s.empty()) return;  // an empty view, or an empty writer's, may hold no pointer at all
         std::memcpy(room(s.size()), s.data(), s.size());
         size_ += s.size();
     }
