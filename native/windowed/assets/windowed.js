@@ -96,6 +96,7 @@
             html: data.html,
             styles: styles,
             styleOf: styleOf,
+            runs: data.runs,
             changed: Int32Array.from(changed),
             marks: marks,
             longest: longest,
@@ -115,17 +116,19 @@
         return state.text.slice(state.starts[row], state.starts[row + 1] - 1);
     }
 
-    // The rows that "Diff only" shows: those whose style is not an unchanged line's.
+    // The rows that "Diff only" shows: those whose style is not an unchanged line's, found run
+    // by run of the styles.
     function shownInDiffMode(state) {
         if (!state.diffRows) {
-            const rows = new Int32Array(state.count);
-            let shown = 0;
-            for (let row = 0; row < state.count; row++) {
-                if (!state.styles[state.styleOf[row]].equal) {
-                    rows[shown++] = row;
+            const rows = [];
+            for (let i = 0, row = 0; i < state.runs.length; row += state.runs[i + 1], i += 2) {
+                if (!state.styles[state.runs[i]].equal) {
+                    for (let r = row; r < row + state.runs[i + 1]; r++) {
+                        rows.push(r);
+                    }
                 }
             }
-            state.diffRows = rows.slice(0, shown);
+            state.diffRows = Int32Array.from(rows);
         }
         return state.diffRows;
     }
