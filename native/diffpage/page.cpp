@@ -44,7 +44,8 @@ enum PanelSlot { Label, FileName, Count, Rows };
 enum RowSlot { Class, Number, Symbol, Content };
 
 const Skeleton& page_skeleton() {
-    static const Skeleton s("page.html", page_html, {"css", "js", "timestamp", "tools", "left", "right"});
+    static const Skeleton s("page.html", page_html,
+                            {"css", "js", "timestamp", "tools", "left", "right"});
     return s;
 }
 const Skeleton& panel_skeleton() {

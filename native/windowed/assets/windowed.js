@@ -380,7 +380,8 @@
         if (highlighted.length === 0) {
             return null;
         }
-        return highlighted.reduce((a, b) => (b[0] < a[0] || (b[0] === a[0] && b[1] < a[1]) ? b : a));
+        return highlighted.reduce((a, b) =>
+            (b[0] < a[0] || (b[0] === a[0] && b[1] < a[1]) ? b : a));
     }
 
     function currentLineNumber() {
