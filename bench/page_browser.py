@@ -1,16 +1,22 @@
 """What the user waits for on a large diff page: load, the "Diff only" switch, Next, Previous,
-"All" and Go to line, timed in headless Chromium. Each action is a click dispatched inside the
-page, timed until the next frame has been drawn (so style and layout work the click leaves
-behind is counted too) and, apart, inside its handler alone. The same page is measured with the
-script as it was at a baseline revision and with the current one, in the same run, and loaded
-once with no script at all (the browser's own share of the load).
+"All" and Go to line, timed in headless Chromium, for the full page (the one compare writes: the
+baseline) and the windowed page (the contender) of the same text pair, in the same run, with
+the time each takes to build. Each action is a click dispatched inside the page, timed until the
+next frame has been drawn (so style and layout work the click leaves behind is counted too) and,
+apart, inside its handler alone. The windowed page is measured first (the browser is still busy
+tearing down a full page for a while after leaving it), three times, and its figures are the
+medians; the full page once, and once more with no script at all (the browser's own share of its
+load).
 
-    python bench/page_browser.py [LINES:PERCENT ...] [--baseline REV] [--metrics]
+    python bench/page_browser.py [LINES:PERCENT ...] [--full-max LINES] [--baseline REV]
+                                 [--metrics]
 
-    LINES:PERCENT   a synthetic text pair of LINES lines with about PERCENT % of them changed
-                    (default: 20000:1 100000:1 20000:30)
-    --baseline REV  git revision whose diff.js is the baseline (default: fc98bcc); "none" skips it
-    --metrics       also print Chromium's own counters (style, layout, script) for each load
+    LINES:PERCENT    a synthetic text pair of LINES lines with about PERCENT % of them changed
+                     (default: 20000:1 100000:1 20000:30 1000000:1)
+    --full-max LINES the full page only up to this many lines (default 200000; it takes minutes
+                     to open well before that)
+    --baseline REV   the full page with the script of git revision REV instead of its own
+    --metrics        also print Chromium's own counters (style, layout, script) for each load
 """
 
 import argparse
@@ -21,7 +27,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from pelorix.toolkit import view
+from pelorix.toolkit import _windowed, view
 
 REPO = Path(__file__).resolve().parent.parent
 # The tests' one way of starting Chromium.
@@ -45,7 +51,8 @@ const done = arguments[arguments.length - 1];
 requestAnimationFrame(() => setTimeout(done, 0));
 """
 SET_LINE = "document.getElementById('goto-input').value = arguments[0];"
-STATE = "return [document.getElementById('diff-counter').textContent, diffLines.length]"
+# Both forms end the same clicks on the same stop: the counter says which, and of how many.
+STATE = "return document.getElementById('diff-counter').textContent"
 
 
 def text_pair(lines, percent, seed=20240607):
@@ -68,7 +75,7 @@ def text_pair(lines, percent, seed=20240607):
 
 
 def baseline_script(rev):
-    if rev == "none":
+    if rev is None:
         return None
     for path in SCRIPT_PATHS:
         out = subprocess.run(
@@ -95,7 +102,7 @@ def browser(profile):
         chrome = browsing.start_chromium(profile)
     except RuntimeError as e:
         raise SystemExit(str(e)) from None
-    # A 100,000-line page can keep the browser busy for longer than the client's default wait.
+    # A 100,000-line full page can keep the browser busy for longer than the client's default.
     chrome.command_executor.client_config.timeout = 1200
     chrome.set_page_load_timeout(1200)
     chrome.set_script_timeout(1200)
@@ -106,6 +113,18 @@ def timed(action):
     start = time.perf_counter()
     action()
     return time.perf_counter() - start
+
+
+def build(diff, folder):
+    """Writes both pages of `diff`, each the fastest of three builds; returns their paths and
+    build times."""
+    full, windowed = Path(folder, "full.html"), Path(folder, "windowed.html")
+    makers = {
+        "full": lambda: diff.generate_html(output_file=str(full), auto_open=False),
+        "windowed": lambda: _windowed.write_page(diff, str(windowed)),
+    }
+    seconds = {name: min(timed(make) for _ in range(3)) for name, make in makers.items()}
+    return full, windowed, seconds
 
 
 def load(chrome, path, metrics):
@@ -150,6 +169,15 @@ def session(chrome, path, lines, metrics):
     return {"frame": frame, "handler": handler, "state": chrome.execute_script(STATE)}
 
 
+def median(sessions):
+    """Each figure of several sessions of the same page, the median of its values."""
+    middle = len(sessions) // 2
+    return {
+        kind: {key: sorted(s[kind][key] for s in sessions)[middle] for key in sessions[0][kind]}
+        for kind in ("frame", "handler")
+    } | {"state": sessions[0]["state"]}
+
+
 def report(name, figures, baseline=None):
     for kind, label in (("frame", "to frame"), ("handler", "handler")):
         cells = []
@@ -159,13 +187,16 @@ def report(name, figures, baseline=None):
                 cell += f" ({baseline[kind][key] / max(seconds, 1e-4):.1f}x)"
             cells.append(cell)
         print(f"    {name:9}{label:9}" + ", ".join(cells))
-    print(f"    {name:9}counter  {figures['state'][0]} of {figures['state'][1]} stops")
+    print(f"    {name:9}counter  {figures['state']}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("pages", nargs="*", default=["20000:1", "100000:1", "20000:30"])
-    parser.add_argument("--baseline", default="fc98bcc")
+    parser.add_argument(
+        "pages", nargs="*", default=["20000:1", "100000:1", "20000:30", "1000000:1"]
+    )
+    parser.add_argument("--full-max", type=int, default=200_000)
+    parser.add_argument("--baseline")
     parser.add_argument("--metrics", action="store_true")
     args = parser.parse_args()
     old_script = baseline_script(args.baseline)
@@ -175,26 +206,31 @@ def main():
             for page in args.pages:
                 lines, percent = page.split(":")
                 lines, percent = int(lines), float(percent)
-                text1, text2 = text_pair(lines, percent)
-                path = Path(folder, "page.html")
-                view.BeautifulHtmlDiff(text1=text1, text2=text2).generate_html(
-                    output_file=str(path), auto_open=False
+                diff = view.BeautifulHtmlDiff(*text_pair(lines, percent))
+                full, windowed, built = build(diff, folder)
+                sizes = {p: p.stat().st_size / 1e6 for p in (full, windowed)}
+                print(f"{lines} lines, {percent:g}% changed:")
+                print(
+                    f"    build    full {built['full'] * 1e3:.1f} ms ({sizes[full]:.1f} MB), "
+                    f"windowed {built['windowed'] * 1e3:.1f} ms ({sizes[windowed]:.1f} MB) "
+                    f"({built['full'] / built['windowed']:.1f}x)"
                 )
-                page = path.read_text(encoding="utf-8")
-                print(f"{lines} lines, {percent:g}% changed ({len(page.encode()) / 1e6:.1f} MB):")
-                bare = Path(folder, "bare.html")
-                bare.write_text(with_script(page, None), encoding="utf-8")
-                print(f"    no script: load {load(chrome, bare, args.metrics):.3f} s")
+                after = median([session(chrome, windowed, lines, args.metrics) for _ in range(3)])
                 before = None
-                if old_script is not None:
-                    old = Path(folder, "old.html")
-                    old.write_text(with_script(page, old_script), encoding="utf-8")
-                    before = session(chrome, old, lines, args.metrics)
-                    report("baseline", before)
-                now = session(chrome, path, lines, args.metrics)
-                report("pelorix", now, before)
-                if before is not None and before["state"] != now["state"]:
-                    raise SystemExit(f"the scripts end in different states: {before} {now}")
+                if lines <= args.full_max:
+                    text = full.read_text(encoding="utf-8")
+                    bare = Path(folder, "bare.html")
+                    bare.write_text(with_script(text, None), encoding="utf-8")
+                    print(f"    no script: load {load(chrome, bare, args.metrics):.3f} s")
+                    if old_script is not None:
+                        full.write_text(with_script(text, old_script), encoding="utf-8")
+                    before = session(chrome, full, lines, args.metrics)
+                    report("full", before)
+                else:
+                    print(f"    full     not opened (more than {args.full_max} lines)")
+                report("windowed", after, before)
+                if before is not None and before["state"] != after["state"]:
+                    raise SystemExit(f"the pages end in different states: {before} {after}")
         finally:
             chrome.quit()
 

@@ -1,6 +1,7 @@
 """What the browser tests, the browser benchmark and the README's picture share: Debian's
 Chromium, headless, driven through chromedriver with one set of options; the text pair whose diff
-page the browser tests drive, and the global functions of the page's script."""
+page the browser tests drive, the global functions of the two forms of the page's script, and
+the rows a page shows, read as drawn."""
 
 import shutil
 
@@ -28,6 +29,64 @@ PAGE_FUNCTIONS = [
     "gotoLine",
     "gotoLineEnter",
 ]
+
+# The windowed page's global functions: the toolbar's and the Find box's, in the order it defines
+# them.
+WINDOWED_FUNCTIONS = [
+    "setViewMode",
+    "gotoPrevDiff",
+    "gotoNextDiff",
+    "gotoLine",
+    "gotoLineEnter",
+    "findNext",
+    "findEnter",
+]
+
+# Every row a panel shows, in order. With `scan` (the windowed page, which draws only the rows
+# near the view) the panel is scrolled from top to bottom a screenful at a time, each scroll
+# handled at once, and scrolled back at the end, and rows are told apart by their numbers;
+# without, they are read in page order. Rows the style sheet hides are left out.
+DRAWN_ROWS = """
+const [side, scan] = arguments;
+const view = document.querySelector('.diff_view');
+const panel = side === 'L' ? view.firstElementChild : view.lastElementChild;
+const area = panel.querySelector('.panel_content');
+const rows = new Map();
+const read = () => panel.querySelectorAll('.line_container').forEach((row, i) => {
+    if (!row.offsetParent) {
+        return;
+    }
+    const number = +row.querySelector('.line_num_text').textContent;
+    rows.set(scan ? number : i, {
+        number: number,
+        classes: [...row.classList],
+        symbol: row.querySelector('.diff_symbol').textContent,
+        content: [...row.querySelector('.line_content').childNodes].map(node =>
+            [node.nodeType === Node.TEXT_NODE ? null : node.className, node.textContent])
+    });
+});
+const scrollTo = top => {
+    area.scrollTo({ top: top, behavior: 'instant' });
+    area.dispatchEvent(new Event('scroll'));
+};
+const start = area.scrollTop;
+read();
+for (let top = 0; scan && top < area.scrollHeight; top += area.clientHeight) {
+    scrollTo(top);
+    read();
+}
+if (scan) {
+    scrollTo(start);
+    return [...rows.values()].sort((a, b) => a.number - b.number);
+}
+return [...rows.values()];
+"""
+
+
+def drawn_rows(driver, side, scan):
+    """The rows panel `side` ("L" or "R") shows: dicts of number, classes, symbol and content (a
+    list of [class or None for text, text] for each child of the content cell)."""
+    return driver.execute_script(DRAWN_ROWS, side, scan)
 
 
 def start_chromium(profile, window="1280,800", *extra):

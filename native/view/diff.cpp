@@ -14,21 +14,12 @@
 namespace pelorix::view {
 namespace {
 
-const Name n_tempfile("tempfile"), n_webbrowser("webbrowser"),
-    n_BeautifulHtmlDiff("BeautifulHtmlDiff"), n_path("path"), n_basename("basename"),
-    n_exists("exists"), n_isfile("isfile"), n_abspath("abspath"), n_fsencode("fsencode"),
-    n_mkstemp("mkstemp"), n_readlines("readlines"), n_lines1("lines1"), n_lines2("lines2"),
-    n_name1("name1"), n_name2("name2"), n_read_file("_read_file"),
-    n_get_custom_css("_get_custom_css"), n_get_javascript("_get_javascript"),
-    n_generate_html("generate_html"), n_suffix("suffix"), n_prefix("prefix"), n_dir("dir"),
-    n_file1("file1"), n_file2("file2"), n_text1("text1"), n_text2("text2"),
-    n_output_file("output_file"), n_auto_open("auto_open");
-
-// difflib.SequenceMatcher(None, a, b).get_opcodes() through the module's difflib.
-nb::object matcher_opcodes(const Call& c, nb::handle a, nb::handle b) {
-    nb::object matcher = call(getattr(c.global(n_difflib), n_SequenceMatcher), {Py_None, a, b});
-    return call_method(matcher, n_get_opcodes, {});
-}
+const Name n_webbrowser("webbrowser"), n_BeautifulHtmlDiff("BeautifulHtmlDiff"), n_path("path"),
+    n_basename("basename"), n_exists("exists"), n_isfile("isfile"), n_abspath("abspath"),
+    n_fsencode("fsencode"), n_readlines("readlines"), n_read_file("_read_file"),
+    n_get_javascript("_get_javascript"), n_generate_html("generate_html"), n_file1("file1"),
+    n_file2("file2"), n_text1("text1"), n_text2("text2"), n_output_file("output_file"),
+    n_auto_open("auto_open");
 
 // A "file://" URI of an absolute path: bytes that a URI path may hold stand as they are, every
 // other byte (space, '%', '#', '?', non-ASCII, ...) is percent-encoded, so the browser opens
@@ -131,8 +122,8 @@ nb::object char_level_diff(Call& c) {
         nb::object escaped2 = escape(self, text2);
         return nb::make_tuple(escaped1, escaped2);
     }
-    if (!standard_difflib(c))
-        return mark_with(self, matcher_opcodes(c, text1, text2), text1, text2);
+    if (!standard_difflib(c.global(n_difflib)))
+        return mark_with(self, matcher_opcodes(c.global(n_difflib), text1, text2), text1, text2);
     if (own_escape(self)) {
         Utf8 marked1, marked2;
         mark_chars(marked1, marked2, text1.ptr(), text2.ptr());
@@ -191,25 +182,6 @@ nb::object get_symbol_and_class(Call& c) {
     return nb::borrow(plain);
 }
 
-// output_file, or a new temporary page file when it is None.
-nb::object output_path(const Call& c, nb::object output_file) {
-    if (!output_file.is_none()) return output_file;
-    nb::object made =
-        call(getattr(c.global(n_tempfile), n_mkstemp), {},
-             {{n_suffix, nb::str(".html")}, {n_prefix, nb::str("diff_")}, {n_dir, Py_None}});
-    const std::vector<nb::object> fd_path = unpack(made, 2);
-    call(getattr(c.global(n_os), n_close), {fd_path[0]});
-    return fd_path[1];
-}
-
-// A panel header: the side's line count, and its name escaped like line content (a file name must
-// not add markup to the page).
-Frame::Side side_of(nb::handle self, nb::handle lines, const Name& name) {
-    const Py_ssize_t count = PyObject_Length(lines.ptr());
-    if (count < 0) raise_current();
-    return {format(escape(self, to_str(getattr(self, name)))), count};
-}
-
 nb::object generate_html(Call& c) {
     nb::handle self = c[0], auto_open = c[2];
     nb::object output_file = nb::borrow(c[1]);
@@ -218,19 +190,21 @@ nb::object generate_html(Call& c) {
     // The rows: native while nobody can tell, else through the instance's own methods (whose
     // gutter symbols are asked for only once the frame's values are known, as the page is made).
     std::optional<seqmatch::Encoded> encoded;
-    if (standard_difflib(c)) encoded = seqmatch::encode_lines(lines1, lines2);
+    if (standard_difflib(c.global(n_difflib))) encoded = seqmatch::encode_lines(lines1, lines2);
     // Declared after the line ids, so it is released before them: freed in this order, the
     // allocator keeps the page's large buffers for the next page instead of handing them back to
     // the system (a page of 100,000 lines then costs a quarter of the page faults).
     Page page;
     std::optional<RowModel> model;
     if (encoded && own_page_methods(self)) {
-        native_rows(page, self, seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet),
-                    lines1.ptr(), lines2.ptr());
+        const std::vector<seqmatch::Opcode> ops =
+            seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet);
+        PageRows rows(page, self, lines1.ptr(), lines2.ptr());
+        NativeRows(rows, lines1.ptr(), lines2.ptr()).write(ops);
     } else {
         nb::object opcodes =
             encoded ? opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet))
-                    : matcher_opcodes(c, lines1, lines2);
+                    : matcher_opcodes(c.global(n_difflib), lines1, lines2);
         model = instance_rows(self, opcodes, lines1, lines2);
     }
 
@@ -239,13 +213,13 @@ nb::object generate_html(Call& c) {
     frame.js = call_method(self, n_get_javascript, {});
     nb::object now = call_method(c.global(n_datetime), n_now, {});
     frame.timestamp = format(call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")}));
-    frame.left = side_of(self, lines1, n_name1);
+    frame.left = frame_side(self, lines1, n_name1);
     if (model) write_rows(page.left, self, model->left, true);
-    frame.right = side_of(self, lines2, n_name2);
+    frame.right = frame_side(self, lines2, n_name2);
     if (model) write_rows(page.right, self, model->right, false);
     page.frame(frame);
 
-    output_file = output_path(c, output_file);
+    output_file = output_path(output_file, [&](const Name& name) { return c.global(name); });
     page.write(c, output_file);
     if (truthy(auto_open)) {
         nb::object absolute =
@@ -488,7 +462,7 @@ void define_diff_viewer(Module& mod) {
                 .static_attributes({"lines1", "lines2", "name1", "name2"})
                 .make(reinterpret_cast<PyObject*>(&PyType_Type), nb::tuple()));
     mod.def(compare_spec, {none, Py_True});
-    remember_at_load(mod);
+    remember_at_load(mod.get("difflib"));
     check_page_assets();
 }
 

@@ -6,6 +6,8 @@ import os
 import re
 import sys
 
+from pelorix.diffpage import WINDOWED_ROWS
+
 
 def _statuses(done, failed):
     """The exit statuses of a command, for the end of its help."""
@@ -26,6 +28,7 @@ def _diff(args):
     import pathlib
     import webbrowser
 
+    from pelorix import diffpage
     from pelorix.toolkit import view
 
     for path in (args.old, args.new):
@@ -34,7 +37,7 @@ def _diff(args):
             sys.exit(f"pelorix diff: {reason}: {path}")
     try:
         comparer = view.BeautifulHtmlDiff(file1=args.old, file2=args.new)
-        page = comparer.generate_html(output_file=args.output, auto_open=False)
+        page, _ = diffpage.write(comparer, args.output, args.page)
     except OSError as err:
         sys.exit(f"pelorix diff: {err}")
     # Standard output is the path alone, for scripts; the hint for a person goes to stderr.
@@ -170,6 +173,13 @@ def build_parser():
     p.add_argument("new", help="the newer file, shown on the right")
     p.add_argument("-o", "--output", help="page to write (default: a new temporary file)")
     p.add_argument("--no-open", action="store_true", help="do not open the page in a browser")
+    p.add_argument(
+        "--page",
+        choices=["full", "windowed"],
+        help="the page's form: full (every row in the document, long lines wrapped) or windowed "
+        "(rows drawn as you scroll, one line high each, with a Find box); default: windowed "
+        f"above {WINDOWED_ROWS:,} rows, both files' lines together",
+    )
     p.set_defaults(run=_diff)
 
     p = sub.add_parser(

@@ -296,6 +296,12 @@ def write_fixture_files(tmp):
     return bindir
 
 
+def two_line_diff():
+    from pelorix.toolkit import view
+
+    return view.BeautifulHtmlDiff(text1="one\ntwo\n", text2="one\nthree\n")
+
+
 # Valid arguments (after self) that get a callable past its first checks, so that swapping one
 # argument at a time reaches the deeper code.  Keyed by "module:qualname"; anything not listed
 # gets values derived from its annotations.
@@ -316,6 +322,7 @@ BASE_ARGS = {
     "view:BeautifulHtmlDiff._escape_html": lambda: ("<a & b>",),
     "view:BeautifulHtmlDiff._char_level_diff": lambda: ("abcd", "abed"),
     "view:BeautifulHtmlDiff._get_symbol_and_class": lambda: ("diff_add",),
+    "_windowed:write_page": lambda: (two_line_diff(), "page.html"),
     "ssh:SSHClient.run": lambda: ("ls",),
     "ssh:SSHClient.upload": lambda: ("a", "remote"),
     "ssh:SSHClient.download": lambda: ("a", "local"),

@@ -20,6 +20,7 @@ WORKER = HERE / "badinput_worker.py"
 KNOWN_MODULES = [
     "pelorix.driver.common.instrumentcore",
     "pelorix.toolkit.view",
+    "pelorix.toolkit._windowed",
     "pelorix.toolkit.shell",
     "pelorix.toolkit.ssh",
 ]

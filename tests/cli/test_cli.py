@@ -153,6 +153,7 @@ def test_kill_with_nothing_to_kill_fails(args, message):
         (["kill", "--port", "1", "--pid", "1"], "not allowed with argument"),
         (["port", "0"], "argument port: not a port number"),
         (["launch"], "invalid choice: 'launch'"),
+        (["diff", "a", "b", "--page", "paged"], "argument --page: invalid choice: 'paged'"),
     ],
 )
 def test_usage_errors_exit_2_with_argparse_message(argv, complaint):

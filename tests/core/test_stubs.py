@@ -11,7 +11,8 @@ import pytest
 import pelorix
 
 MODULES = ["pelorix.driver.common.instrumentcore", "pelorix.driver.common.quantity",
-           "pelorix.toolkit.view", "pelorix.toolkit.shell", "pelorix.toolkit.ssh"]
+           "pelorix.toolkit.view", "pelorix.toolkit._windowed", "pelorix.toolkit.shell",
+           "pelorix.toolkit.ssh"]
 
 
 @pytest.mark.parametrize("module", MODULES)

@@ -14,6 +14,7 @@ PACKAGE = pathlib.Path(pelorix.__file__).parent
 NATIVE = [
     "pelorix.driver.common.instrumentcore",
     "pelorix.toolkit.view",
+    "pelorix.toolkit._windowed",
     "pelorix.toolkit.shell",
     "pelorix.toolkit.ssh",
 ]

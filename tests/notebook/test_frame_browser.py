@@ -1,12 +1,13 @@
 """show_diff's output inside an outer page in headless Chromium, as a notebook front end shows it:
 the page's script runs inside the sandboxed frame (view modes, stepping, go-to-line and its
-alert), the frame document is the page text exactly, and the frame's height fits the page."""
+alert, for both forms of the page), the frame document is the page text exactly, and the frame's
+height fits the page."""
 
 import html
 import re
 
 import pytest
-from browsing import LEFT, RIGHT
+from browsing import LEFT, RIGHT, drawn_rows
 
 from pelorix.notebook import show_diff
 
@@ -28,8 +29,10 @@ def open_output(browser, tmp_path, shown):
     return browser.find_element(By.TAG_NAME, "iframe")
 
 
-def test_page_script_works_in_the_frame(browser, tmp_path):
-    frame = open_output(browser, tmp_path, show_diff("\n".join(LEFT), "\n".join(RIGHT)))
+@pytest.mark.parametrize("page", ["full", "windowed"])
+def test_page_script_works_in_the_frame(browser, tmp_path, page):
+    shown = show_diff("\n".join(LEFT), "\n".join(RIGHT), page=page)
+    frame = open_output(browser, tmp_path, shown)
     browser.switch_to.frame(frame)
     WebDriverWait(browser, 10).until(
         lambda b: b.execute_script("return document.readyState") == "complete"
@@ -39,10 +42,8 @@ def test_page_script_works_in_the_frame(browser, tmp_path):
         return browser.find_element(By.ID, "diff-counter").text
 
     def highlighted():
-        return browser.execute_script(
-            "return [...document.querySelectorAll('.line_container.highlight')]"
-            ".map(r => +r.querySelector('.line_num_text').textContent)"
-        )
+        rows = [r for side in "LR" for r in drawn_rows(browser, side, scan=page == "windowed")]
+        return [r["number"] for r in rows if "highlight" in r["classes"]]
 
     def press(xpath):
         browser.find_element(By.XPATH, xpath).click()
@@ -54,11 +55,8 @@ def test_page_script_works_in_the_frame(browser, tmp_path):
     assert (counter(), highlighted()) == ("2/4", [40, 40])
 
     press("//button[@id='mode-diff']")
-    visible_equal = browser.execute_script(
-        "return [...document.querySelectorAll('.equal_line')]"
-        ".filter(r => getComputedStyle(r).display !== 'none').length"
-    )
-    assert visible_equal == 0
+    shown = [r for side in "LR" for r in drawn_rows(browser, side, scan=page == "windowed")]
+    assert [r["number"] for r in shown] == [5, 40, 150, 5, 70]
 
     press("//button[@id='mode-all']")
     box = browser.find_element(By.ID, "goto-input")

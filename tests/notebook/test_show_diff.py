@@ -13,7 +13,7 @@ import pytest
 from IPython.display import HTML
 
 from pelorix.notebook import show_diff
-from pelorix.toolkit import view
+from pelorix.toolkit import _windowed, view
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 TIMESTAMP = re.compile(r'<span class="timestamp">[^<]*</span>')
@@ -108,11 +108,40 @@ def test_height_fits_the_rows_up_to_the_cap(lines1, lines2, max_height, height):
         (("a", "b"), {"max_height": True}, TypeError, "max_height must be int"),
         (("a", "b"), {"max_height": 600.0}, TypeError, "max_height must be int"),
         (("a", "b", 600), {}, TypeError, "positional"),
+        (("a", "b"), {"page": "paged"}, ValueError, "page must be 'full' or 'windowed'"),
+        (("a", "b"), {"page": 1}, TypeError, "page must be str or None"),
     ],
 )
 def test_bad_arguments(args, kwargs, error, match):
     with pytest.raises(error, match=match):
         show_diff(*args, **kwargs)
+
+
+# Above 5,000 rows, both texts together, the windowed page, which is the one write_page writes;
+# the keyword forces either form.
+@pytest.mark.parametrize(
+    "lines1, lines2, page, windowed",
+    [
+        (2500, 2500, None, False),
+        (2500, 2501, None, True),
+        (3, 4, "windowed", True),
+        (3000, 3000, "full", False),
+    ],
+)
+def test_page_form_follows_the_size_or_the_keyword(tmp_path, lines1, lines2, page, windowed):
+    text1, text2 = (
+        "".join(f"{n} {i}\n" for i in range(k)) for n, k in [("a", lines1), ("b", lines2)]
+    )
+    srcdoc = frame_of(show_diff(text1, text2, page=page).data)["srcdoc"]
+    diff = view.BeautifulHtmlDiff(text1=text1, text2=text2)
+    path = tmp_path / "expected.html"
+    if windowed:
+        _windowed.write_page(diff, str(path))
+    else:
+        diff.generate_html(output_file=str(path), auto_open=False)
+    expected = path.read_text(encoding="utf-8")
+    assert TIMESTAMP.sub("", srcdoc) == TIMESTAMP.sub("", expected)
+    assert ('id="find-input"' in srcdoc) == windowed
 
 
 @pytest.mark.parametrize("args", [("x\n", "y\n"), (1, "y")])
@@ -138,6 +167,21 @@ def shown_frame(cells, needle):
     [html] = [o.data["text/html"] for o in outputs if "text/html" in o.get("data", {})]
     assert all(o.output_type != "error" for o in outputs)
     return frame_of(html)
+
+
+def test_a_hundred_thousand_lines_in_a_kernel_get_the_windowed_page(run_notebook, tmp_path):
+    nbformat = pytest.importorskip("nbformat")
+    source = (
+        "from pelorix.notebook import show_diff\n"
+        "old = ''.join(f'{i} reading\\n' for i in range(100_000))\n"
+        "show_diff(old, old.replace('77 reading', '77 changed'))"
+    )
+    notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(source)])
+    nbformat.write(notebook, tmp_path / "large.ipynb")
+    [(_, outputs)] = run_notebook(tmp_path / "large.ipynb", tmp_path)
+    srcdoc = shown_frame([(source, outputs)], "show_diff")["srcdoc"]
+    assert 'id="find-input"' in srcdoc and srcdoc.count("100000 lines") == 2
+    assert len(srcdoc) < 6_000_000
 
 
 def test_example_notebook_shows_the_pages(example_cells, tmp_path):

@@ -1,13 +1,16 @@
 """The diff page in a real headless Chromium: view modes, previous/next navigation with its
-counter, the go-to-line box with its alerts, highlights and scroll positions, and the layout."""
+counter, the go-to-line box with its alerts, highlights and scroll positions, and the layout. The
+tests of the controls run on both forms of the page, the full one and the windowed one; they act
+through the toolbar and read the rows as drawn (scrolling the windowed page's panels to draw
+them all), and only the full page's own cases read markup the windowed page does not hold."""
 
 import difflib
 from pathlib import Path
 
 import pytest
-from browsing import LEFT, PAGE_FUNCTIONS, RIGHT, STOPS
+from browsing import LEFT, PAGE_FUNCTIONS, RIGHT, STOPS, WINDOWED_FUNCTIONS, drawn_rows
 
-from pelorix.toolkit import view
+from pelorix.toolkit import _windowed, view
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.common.by import By
@@ -29,19 +32,23 @@ def renumbered(html, side, tail, number, text):
 
 
 class Page:
-    def __init__(self, driver, tmp_path, left, right, numbers=()):
-        """`numbers`: (side, class tail, line number, new text) edits of line-number spans made
-        in the written page before it is loaded, for pages the generator never writes."""
+    def __init__(self, driver, tmp_path, left, right, form="full", numbers=()):
+        """`form`: "full" or "windowed". `numbers`: (side, class tail, line number, new text)
+        edits of line-number spans made in the written full page before it is loaded, for pages
+        the generator never writes."""
         text1, text2 = "\n".join(left) + "\n", "\n".join(right) + "\n"
-        path = view.BeautifulHtmlDiff(text1=text1, text2=text2).generate_html(
-            output_file=str(tmp_path / "page.html"), auto_open=False
-        )
+        diff = view.BeautifulHtmlDiff(text1=text1, text2=text2)
+        output = str(tmp_path / "page.html")
+        if form == "full":
+            path = diff.generate_html(output_file=output, auto_open=False)
+        else:
+            path = _windowed.write_page(diff, output)
         if numbers:
             html = Path(path).read_text(encoding="utf-8")
             for side, tail, number, text in numbers:
                 html = renumbered(html, side, tail, number, text)
             Path(path).write_text(html, encoding="utf-8")
-        self.driver = driver
+        self.driver, self.form = driver, form
         driver.get("file://" + path)
 
     def js(self, script, *args):
@@ -54,17 +61,18 @@ class Page:
     def counter(self):
         return self.driver.find_element(By.ID, "diff-counter").text
 
+    def rows(self, side):
+        """The rows the panel ("L" or "R") shows, in order, as drawn_rows gives them."""
+        return drawn_rows(self.driver, side, scan=self.form == "windowed")
+
     @property
     def highlighted(self):
-        """[("L" or "R", line number), ...] of the highlighted rows, in document order."""
+        """[("L" or "R", line number), ...] of the highlighted rows shown, in page order."""
         return [
-            tuple(x)
-            for x in self.js(
-                "return [...document.querySelectorAll('.line_container.highlight')].map(r => ["
-                "r.closest('.diff_panel') ==="
-                " document.querySelector('.diff_view').firstElementChild"
-                " ? 'L' : 'R', +r.querySelector('.line_num_text').textContent])"
-            )
+            (side, row["number"])
+            for side in "LR"
+            for row in self.rows(side)
+            if "highlight" in row["classes"]
         ]
 
     def scroll_tops(self):
@@ -117,28 +125,48 @@ class Page:
         )
 
 
+@pytest.fixture(params=["full", "windowed"])
+def form(request):
+    return request.param
+
+
 @pytest.fixture
-def page(browser, tmp_path):
-    return Page(browser, tmp_path, LEFT, RIGHT)
+def page(browser, tmp_path, form):
+    return Page(browser, tmp_path, LEFT, RIGHT, form)
 
 
 def test_after_load_all_lines_show_and_the_counter_reads_one_of_n(page):
     assert page.counter == "1/4" and page.highlighted == [] and page.scroll_tops() == [0, 0]
-    assert page.js("return diffLines.map(e => e.lineNum)") == STOPS
     assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-all"
+    assert [[r["number"] for r in page.rows(side)] for side in "LR"] == [
+        list(range(1, 301)),
+        list(range(1, 300)),
+    ]
 
 
-def test_the_script_adds_only_the_ten_functions_and_the_two_state_variables(browser, tmp_path):
+def test_the_full_pages_stops_are_its_diff_lines(browser, tmp_path):
+    page = Page(browser, tmp_path, LEFT, RIGHT)
+    assert page.js("return diffLines.map(e => e.lineNum)") == STOPS
+
+
+# The full page's script adds the ten functions and two state variables the page specifies; the
+# windowed one only the toolbar's and Find's functions.
+ADDED = {
+    "full": ([(name, "function") for name in PAGE_FUNCTIONS], ["currentDiffIndex", "diffLines"]),
+    "windowed": ([(name, "function") for name in WINDOWED_FUNCTIONS], []),
+}
+
+
+def test_the_script_adds_only_its_functions_and_state_variables(browser, tmp_path, form):
     blank_page = tmp_path / "blank.html"
     blank_page.write_text("<!DOCTYPE html><html><head></head><body></body></html>")
     browser.get(blank_page.as_uri())
     globals_of_page = "return Object.keys(window).map(k => [k, typeof window[k]])"
     blank = {name for name, _ in browser.execute_script(globals_of_page)}
-    Page(browser, tmp_path, LEFT, RIGHT)
+    Page(browser, tmp_path, LEFT, RIGHT, form)
     added = [tuple(g) for g in browser.execute_script(globals_of_page) if g[0] not in blank]
-    assert added == [(name, "function") for name in PAGE_FUNCTIONS]
     lexical = browser.execute_cdp_cmd("Runtime.globalLexicalScopeNames", {})["names"]
-    assert lexical == ["currentDiffIndex", "diffLines"]
+    assert (added, lexical) == ADDED[form]
 
 
 def test_next_steps_through_the_changes_and_wraps(page):
@@ -177,15 +205,12 @@ def test_previous_after_load_goes_to_the_last_change_and_wraps(page):
 
 
 def test_diff_only_hides_unchanged_lines_and_keeps_the_count(page):
-    visible = (
-        "return [...document.querySelectorAll('.line_container')]"
-        ".filter(r => r.offsetParent).length"
-    )
     page.click("#mode-diff")
-    assert page.js(visible) == 5 and page.counter == "1/4"
+    assert [[r["number"] for r in page.rows(side)] for side in "LR"] == [[5, 40, 150], [5, 70]]
+    assert page.counter == "1/4"
     assert page.js("return document.querySelector('.mode-btn.active').id") == "mode-diff"
     page.click("#mode-all")
-    assert page.js(visible) == 599 and page.counter == "1/4"
+    assert len(page.rows("L")) + len(page.rows("R")) == 599 and page.counter == "1/4"
 
 
 def test_goto_line_on_both_sides_then_next_continues_from_there(page):
@@ -235,53 +260,77 @@ def test_fractional_input_goes_to_its_integer_part(page):
 def test_mode_switch_from_an_unchanged_line_moves_to_the_nearest_change(page):
     page.goto("100")
     page.click("#mode-diff")
-    # 70 (30 away) beats 150; its row is the right one, its left namesake is highlighted too.
-    assert page.counter == "3/4" and page.highlighted == [("L", 70), ("R", 70)]
+    # 70 (30 away) beats 150; its row is the right one (its left namesake, unchanged, is hidden)
+    assert page.counter == "3/4" and page.highlighted == [("R", 70)]
     assert page.row_at_top("R", 70)
 
 
 def test_mode_switch_on_a_change_keeps_it(page):
     page.click("button[title='Next diff']")
     page.click("button[title='Next diff']")
-    page.click("#mode-diff")
-    assert page.counter == "2/4" and page.highlighted == [("L", 40), ("R", 40)]
+    page.click("#mode-diff")  # right line 40 is unchanged: hidden now
+    assert page.counter == "2/4" and page.highlighted == [("L", 40)]
 
 
 def test_goto_a_hidden_line_marks_it_and_scrolls_to_the_top(page):
     page.goto("100")
     page.click("#mode-diff")
     page.goto("120")
-    assert page.highlighted == [("L", 120), ("R", 120)] and page.settled() == [0, 0]
+    assert page.settled() == [0, 0] and page.highlighted == []
+    if page.form == "full":  # hidden, but in the document
+        assert page.js(
+            "return [...document.querySelectorAll('.highlight .line_num_text')]"
+            ".map(n => n.textContent)"
+        ) == ["120", "120"]
+    page.click("button[title='Next diff']")
+    assert page.highlighted == [("L", 150)]
 
 
-def test_identical_texts_have_nothing_to_navigate(browser, tmp_path):
-    page = Page(browser, tmp_path, LEFT[:20], LEFT[:20])
+def test_identical_texts_have_nothing_to_navigate(browser, tmp_path, form):
+    page = Page(browser, tmp_path, LEFT[:20], LEFT[:20], form)
     for button in ("Next diff", "Previous diff"):
         page.click(f"button[title='{button}']")
         assert (page.counter, page.highlighted) == ("0/0", [])
 
 
-def test_a_line_number_changed_on_both_sides_is_one_stop_on_the_left(browser, tmp_path):
+def test_a_line_number_changed_on_both_sides_is_one_stop_on_the_left(browser, tmp_path, form):
     # left 1 and 3 deleted, right 3 inserted
-    page = Page(browser, tmp_path, ["d1", "a", "x", "b"], ["a", "b", "y"])
+    page = Page(browser, tmp_path, ["d1", "a", "x", "b"], ["a", "b", "y"], form)
     assert page.counter == "1/2"
     page.click("button[title='Next diff']")
     page.click("button[title='Next diff']")
     assert page.highlighted == [("L", 3), ("R", 3)]
-    assert page.js("return diffLines.map(e => e.element.classList.contains('diff_del_left'))") == [
-        True,
-        True,
-    ]
+    if form == "full":
+        assert page.js(
+            "return diffLines.map(e => e.element.classList.contains('diff_del_left'))"
+        ) == [True, True]
 
 
-def test_layout(browser, tmp_path):
-    page = Page(browser, tmp_path, LEFT[:60] + ["x" * 2000], ["short"])
+LONG_LINE = "x" * 2000
+
+# A long line wraps in the full page's panel; in the windowed page's it stays one row high and
+# the panel scrolls sideways, its line numbers staying in place.
+LONG_LINE_LAYOUT = {
+    "full": "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100",
+    "windowed": "const area = c.closest('.panel_content');"
+    "area.scrollTo({left: area.scrollWidth, behavior: 'instant'});"
+    "const number = c.previousElementSibling.getBoundingClientRect().left;"
+    "const left = area.getBoundingClientRect().left;"
+    "return c.parentElement.offsetHeight === 20 && c.scrollWidth >= 2000 * 7"
+    " && area.scrollLeft > c.scrollWidth - area.clientWidth - 100"
+    " && number >= left && number <= left + 3",  # the highlight's 3 px border before it
+}
+
+
+def test_layout(browser, tmp_path, form):
+    page = Page(browser, tmp_path, LEFT[:60] + [LONG_LINE], ["short"], form)
     assert page.js("return document.documentElement.scrollHeight <= window.innerHeight")
     widths = page.js("return [...document.querySelectorAll('.diff_panel')].map(p => p.offsetWidth)")
     assert abs(widths[0] - widths[1]) <= 1
+    page.goto("61")
     assert page.js(
-        "const c = [...document.querySelectorAll('.line_content')].at(-2);"
-        "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100"
+        "const c = [...document.querySelectorAll('.line_content')].find(c =>"
+        f" c.textContent === '{LONG_LINE}');" + LONG_LINE_LAYOUT[form]
     )
     page.click("button[title='Next diff']")
     assert (
@@ -357,20 +406,20 @@ def test_goto_and_navigation_after_switching_the_mode_back_and_forth(page):
     for mode in ("#mode-diff", "#mode-all", "#mode-diff"):
         page.click(mode)
     page.goto("40")
-    assert page.highlighted == [("L", 40), ("R", 40)] and page.counter == "2/4"
+    assert page.highlighted == [("L", 40)] and page.counter == "2/4"
     assert page.row_at_top("L", 40)
     page.goto("300", enter=True)  # only the left side has it; it is hidden in this mode
-    assert page.highlighted == [("L", 300)] and page.counter == "4/4"
+    assert page.highlighted == [] and page.counter == "4/4"
     page.click("button[title='Previous diff']")
-    assert page.highlighted == [("L", 150), ("R", 150)] and page.counter == "4/4"
+    assert page.highlighted == [("L", 150)] and page.counter == "4/4"
     page.click("#mode-all")
     page.goto("100")
     page.click("button[title='Next diff']")
     assert page.highlighted == [("L", 150), ("R", 150)]
 
 
-def test_a_stop_only_one_side_has_is_highlighted_alone(browser, tmp_path):
-    page = Page(browser, tmp_path, ["a", "b"], ["a", "b", "c", "d"])
+def test_a_stop_only_one_side_has_is_highlighted_alone(browser, tmp_path, form):
+    page = Page(browser, tmp_path, ["a", "b"], ["a", "b", "c", "d"], form)
     page.click("button[title='Next diff']")
     assert (page.counter, page.highlighted) == ("1/2", [("R", 3)])
     page.click("button[title='Previous diff']")
@@ -390,7 +439,7 @@ return seen;
 """
 
 
-def test_a_page_with_many_changes_steps_through_every_one_in_both_modes(browser, tmp_path):
+def test_a_page_with_many_changes_steps_through_every_one_in_both_modes(browser, tmp_path, form):
     # 600 lines; every 7th replaced, every 11th deleted, a line inserted after every 13th
     left = [f"line {i}" for i in range(1, 601)]
     right = []
@@ -407,8 +456,8 @@ def test_a_page_with_many_changes_steps_through_every_one_in_both_modes(browser,
             stops |= set(range(i1 + 1, i2 + 1)) | set(range(j1 + 1, j2 + 1))
     stops = sorted(stops)
     n = len(stops)
-    page = Page(browser, tmp_path, left, right)
-    assert page.counter == f"1/{n}" and page.js("return diffLines.map(e => e.lineNum)") == stops
+    page = Page(browser, tmp_path, left, right, form)
+    assert page.counter == f"1/{n}"
     forward = page.js(STEP_ALL, "Next", n + 1)
     assert [(c, h[0]) for c, h in forward] == [(f"{k + 1}/{n}", s) for k, s in enumerate(stops)] + [
         (f"1/{n}", stops[0])

@@ -927,6 +927,27 @@ def test_command_line_failures_are_one_line(tmp_path, args, message):
     assert (r.returncode, r.stdout, r.stderr) == (1, "", message + "\n")
 
 
+# Above 5,000 rows, both files together, the windowed page; --page forces either form.
+@pytest.mark.parametrize(
+    "lines, args, windowed",
+    [
+        (2500, [], False),
+        (2501, [], True),
+        (3, ["--page", "windowed"], True),
+        (2501, ["--page", "full"], False),
+    ],
+)
+def test_command_line_chooses_the_page_form(tmp_path, lines, args, windowed):
+    for name, word in (("old.txt", "old"), ("new.txt", "new")):
+        (tmp_path / name).write_text(
+            "".join(f"{i} {word if i % 99 == 0 else ''}\n" for i in range(lines))
+        )
+    r = run_diff("old.txt", "new.txt", "-o", "d.html", "--no-open", *args, cwd=tmp_path)
+    page = (tmp_path / "d.html").read_text(encoding="utf-8")
+    assert (r.returncode, r.stdout) == (0, "d.html\n")
+    assert ('id="find-input"' in page, f"{lines} lines</span>" in page) == (windowed, True)
+
+
 # ---- any texts: rows, numbering and no markup from the texts ----
 
 PIECES = [

@@ -1,5 +1,6 @@
-// The UTF-8 writer the page is made with: text appended as UTF-8 into one growing buffer, with the
-// page's HTML escaping done on the way, sixteen bytes at a time where the text is ASCII.
+// The UTF-8 writer the pages are made with: text appended as UTF-8 into one growing buffer, with
+// the page's HTML escaping, or the escaping of a JSON string inside a script element, done on the
+// way, sixteen bytes at a time where the text is ASCII.
 #pragma once
 
 #include <Python.h>
@@ -31,6 +32,7 @@ public:
         if (n > capacity_) grow(n);
     }
     void raw(std::string_view s) {
+        if (s.empty()) return;  // an empty view, or an empty writer's, may hold no pointer at all
         std::memcpy(room(s.size()), s.data(), s.size());
         size_ += s.size();
     }
@@ -57,6 +59,38 @@ public:
         size_ = static_cast<std::size_t>(p - buf_.get());
     }
     void text(PyObject* s, bool escape) { text(s, 0, PyUnicode_GET_LENGTH(s), escape); }
+
+    // s[from:to] as the inside of a JSON string that stands in an HTML script element: quote,
+    // backslash and control characters escaped as JSON requires, and "<" (which could close the
+    // element or open a comment) and the two line separators as \uXXXX too, so the element
+    // holds no "<" and the HTML parser changes nothing in it.  Returns the text's length in
+    // UTF-16 code units, as JavaScript counts it.
+    std::size_t json(PyObject* s, Py_ssize_t from, Py_ssize_t to) {
+        const auto n = static_cast<std::size_t>(to - from);
+        char* p = room(6 * n + 16);  // no code point takes more than six bytes
+        if (PyUnicode_IS_ASCII(s)) {
+            p = ascii_json(p, static_cast<const char*>(PyUnicode_DATA(s)) + from, n);
+            size_ = static_cast<std::size_t>(p - buf_.get());
+            return n;
+        }
+        std::size_t units = n;
+        const int kind = PyUnicode_KIND(s);
+        const void* data = PyUnicode_DATA(s);
+        for (Py_ssize_t i = from; i < to; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c < 0x80) {
+                p = put_json(p, static_cast<unsigned char>(c));
+            } else if (c == 0x2028 || c == 0x2029) {
+                p = std::copy_n(c == 0x2028 ? "\\u2028" : "\\u2029", 6, p);
+            } else {
+                units += c > 0xFFFF;
+                p = put(p, c);
+            }
+        }
+        size_ = static_cast<std::size_t>(p - buf_.get());
+        return units;
+    }
+    std::size_t json(PyObject* s) { return json(s, 0, PyUnicode_GET_LENGTH(s)); }
 
 private:
     // Space for n more bytes at the end; valid until the next call.
@@ -89,6 +123,58 @@ private:
                 return p + 1;
         }
     }
+    static char* put_json(char* p, unsigned char c) {
+        static constexpr char hex[] = "0123456789abcdef";
+        switch (c) {
+            case '"':
+                return std::copy_n("\\\"", 2, p);
+            case '\\':
+                return std::copy_n("\\\\", 2, p);
+            case '<':
+                return std::copy_n("\\u003c", 6, p);
+            case '\n':
+                return std::copy_n("\\n", 2, p);
+            case '\r':
+                return std::copy_n("\\r", 2, p);
+            case '\t':
+                return std::copy_n("\\t", 2, p);
+            default:
+                if (c >= 0x20) {
+                    *p = static_cast<char>(c);
+                    return p + 1;
+                }
+                p = std::copy_n("\\u00", 4, p);
+                *p++ = hex[c >> 4];
+                *p++ = hex[c & 15];
+                return p;
+        }
+    }
+    // As ascii_escaped, for JSON: sixteen bytes at a time while none is a quote, a backslash, a
+    // "<" or a control character.
+    static char* ascii_json(char* p, const char* data, std::size_t n) {
+        std::size_t i = 0;
+#ifdef __SSE2__
+        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'),
+                      lt = _mm_set1_epi8('<'), space = _mm_set1_epi8(' ');
+        for (; i + 16 <= n; i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            // ASCII bytes are below 0x80, so the signed comparison with ' ' finds the controls
+            const __m128i special =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                             _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmplt_epi8(v, space)));
+            if (_mm_movemask_epi8(special) == 0) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+                p += 16;
+                continue;
+            }
+            for (std::size_t k = i; k < i + 16; ++k)
+                p = put_json(p, static_cast<unsigned char>(data[k]));
+        }
+#endif
+        for (; i < n; ++i) p = put_json(p, static_cast<unsigned char>(data[i]));
+        return p;
+    }
+
     // Sixteen, then eight bytes at a time while none of them needs escaping (the room asked for
     // leaves sixteen spare bytes).
     static char* ascii_escaped(char* p, const char* data, std::size_t n) {
@@ -163,5 +249,14 @@ private:
     std::unique_ptr<char, Free> buf_;  // bytes [0, size_) are written
     std::size_t size_ = 0, capacity_ = 0;
 };
+
+// The length of s[from:to] (code points of a str) in UTF-16 code units, as JavaScript counts it.
+inline std::size_t utf16_length(PyObject* s, Py_ssize_t from, Py_ssize_t to) {
+    auto n = static_cast<std::size_t>(to - from);
+    if (PyUnicode_KIND(s) != PyUnicode_4BYTE_KIND) return n;
+    const Py_UCS4* data = PyUnicode_4BYTE_DATA(s);
+    for (Py_ssize_t i = from; i < to; ++i) n += data[i] > 0xFFFF;
+    return n;
+}
 
 }  // namespace pelorix::view

@@ -39,12 +39,13 @@ private:
     std::vector<std::string_view> literals_;
 };
 
-enum PageSlot { Css, Js, Timestamp, Left, Right };
+enum PageSlot { Css, Js, Timestamp, Tools, Left, Right };
 enum PanelSlot { Label, FileName, Count, Rows };
 enum RowSlot { Class, Number, Symbol, Content };
 
 const Skeleton& page_skeleton() {
-    static const Skeleton s("page.html", page_html, {"css", "js", "timestamp", "left", "right"});
+    static const Skeleton s("page.html", page_html,
+                            {"css", "js", "timestamp", "tools", "left", "right"});
     return s;
 }
 const Skeleton& panel_skeleton() {
@@ -71,11 +72,6 @@ void check_page_assets() {
     page_skeleton();
     panel_skeleton();
     row_skeleton();
-}
-
-nb::str class_tail(nb::handle container, nb::handle css_class) {
-    if (!truthy(container)) return format(css_class);
-    return concat({format(container), nb::str(" "), css_class});
 }
 
 RowStyle row_style(nb::handle symbol, nb::handle tail) {
@@ -108,6 +104,35 @@ void Panel::put_number_out_of_turn(Py_ssize_t number) {
     first_ = sizeof digits_ - n;
 }
 
+PageRows::PageRows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2)
+    : page_(page) {
+    const std::array<Style, RowKinds> styles = native_styles(self);
+    for (std::size_t k = 0; k < styles.size(); ++k)
+        styles_[k] = row_style(styles[k].symbol, styles[k].tail);
+    // Room for rows of ordinary length, so the text is rarely moved while it grows.
+    page.left.text.reserve(static_cast<std::size_t>(PyList_GET_SIZE(lines1)) * 320 + 4096);
+    page.right.text.reserve(static_cast<std::size_t>(PyList_GET_SIZE(lines2)) * 320 + 4096);
+}
+
+void write_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left) {
+    nb::object method = getattr(self, n_get_symbol_and_class);
+    for (const Row& r : rows) {
+        const std::vector<nb::object> result =
+            unpack(call(method, {*r.css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
+        nb::str tail = class_tail(result[1], *r.css_class);
+        nb::str text = format(r.content);
+        const RowStyle style = row_style(format(result[0]), tail);
+        panel.row(style, r.number, PyUnicode_GET_LENGTH(text.ptr()) == 0,
+                  [&](Utf8& out) { out.text(text.ptr(), false); });
+    }
+}
+
+Frame::Side frame_side(nb::handle self, nb::handle lines, const Name& name) {
+    const Py_ssize_t count = PyObject_Length(lines.ptr());
+    if (count < 0) raise_current();
+    return {format(escape(self, to_str(getattr(self, name)))), count};
+}
+
 void Page::frame(const Frame& f) {
     const Skeleton& page = page_skeleton();
     const Skeleton& panel = panel_skeleton();
@@ -124,6 +149,8 @@ void Page::frame(const Frame& f) {
     out->text(f.js.ptr(), false);
     out->raw(page.literal(Timestamp));
     out->text(f.timestamp.ptr(), false);
+    out->raw(page.literal(Tools));
+    out->raw(f.tools);
     auto side = [&](const char* label, const Frame::Side& s) {
         out->raw(panel.literal(Label));
         out->raw(label);

@@ -2,7 +2,7 @@
 // equal, deleted and added spans, written natively or through the instance's _escape_html.
 #include <string_view>
 
-#include "diff.hpp"
+#include "rows.hpp"
 
 namespace pelorix::view {
 namespace {
@@ -35,6 +35,11 @@ void spans(seqmatch::Tag tag, Span&& span) {
 
 }  // namespace
 
+nb::object matcher_opcodes(nb::handle difflib, nb::handle a, nb::handle b) {
+    nb::object matcher = call(getattr(difflib, n_SequenceMatcher), {Py_None, a, b});
+    return call_method(matcher, n_get_opcodes, {});
+}
+
 std::optional<seqmatch::Tag> tag_of(nb::handle tag) {
     if (equals(tag, n_equal)) return seqmatch::Tag::Equal;
     if (equals(tag, n_replace)) return seqmatch::Tag::Replace;
@@ -62,17 +67,28 @@ nb::object escape(nb::handle self, nb::handle text) {
     return call_method(self, n_escape_html, {text});
 }
 
-void mark_chars(Utf8& left, Utf8& right, PyObject* text1, PyObject* text2) {
+std::vector<seqmatch::Opcode> char_opcodes(PyObject* text1, PyObject* text2) {
     const seqmatch::Encoded e = seqmatch::encode_chars(text1, text2);
-    for (const seqmatch::Opcode& op : seqmatch::opcodes(e.a, e.b, e.alphabet)) {
-        spans(op.tag, [&](bool is_left, std::string_view open) {
-            Utf8& out = is_left ? left : right;
+    return seqmatch::opcodes(e.a, e.b, e.alphabet);
+}
+
+void write_spans(Utf8& out, bool is_left, PyObject* text,
+                 const std::vector<seqmatch::Opcode>& ops) {
+    for (const seqmatch::Opcode& op : ops) {
+        spans(op.tag, [&](bool left_run, std::string_view open) {
+            if (left_run != is_left) return;
             out.raw(open);
-            out.text(is_left ? text1 : text2, static_cast<Py_ssize_t>(is_left ? op.i1 : op.j1),
+            out.text(text, static_cast<Py_ssize_t>(is_left ? op.i1 : op.j1),
                      static_cast<Py_ssize_t>(is_left ? op.i2 : op.j2), true);
             out.raw(span_end);
         });
     }
+}
+
+void mark_chars(Utf8& left, Utf8& right, PyObject* text1, PyObject* text2) {
+    const std::vector<seqmatch::Opcode> ops = char_opcodes(text1, text2);
+    write_spans(left, true, text1, ops);
+    write_spans(right, false, text2, ops);
 }
 
 nb::object mark_with(nb::handle self, nb::handle opcodes, nb::handle text1, nb::handle text2) {

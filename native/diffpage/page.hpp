@@ -1,6 +1,7 @@
-// The diff page: the one writer of its frame and its rows, filled from the skeleton in assets/
-// (page.html, panel.html, row.html), and the page's output to its file.  The rows come from the
-// native marking or from the instance's own methods; this file does not care which.
+// The diff page: the one writer of its frame (for both forms of the page) and of the full page's
+// rows, filled from the skeleton in assets/ (page.html, panel.html, row.html), and the page's
+// output to its file.  The rows come from the native row model or from the instance's own
+// methods; the writer does not care which.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "rows.hpp"
 #include "runtime.hpp"
 #include "utf8.hpp"
 
@@ -19,9 +21,6 @@ struct RowStyle {
     Utf8 head, middle;
 };
 
-// The classes of a row after "line_container": `container css_class` when the container class
-// that _get_symbol_and_class gave is true, else the row class alone.
-nb::str class_tail(nb::handle container, nb::handle css_class);
 // The style of rows with this class tail and gutter symbol (both str).
 RowStyle row_style(nb::handle symbol, nb::handle tail);
 
@@ -74,7 +73,12 @@ struct Frame {
         nb::str name;  // HTML-ready
         Py_ssize_t count;
     } left, right;
+    std::string_view tools;  // markup after the toolbar's own groups
 };
+
+// A panel header of this instance: the side's line count, and its name (self.name1 or name2)
+// escaped like line content (a file name must not add markup to the page).
+Frame::Side frame_side(nb::handle self, nb::handle lines, const Name& name);
 
 class Page {
 public:
@@ -89,6 +93,44 @@ public:
 private:
     std::array<Utf8, 3> frame_;  // the text before, between and after the panels' rows
 };
+
+// The full page's rows from the native row model (NativeRows), written as the skeleton's rows.
+class PageRows {
+public:
+    PageRows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2);
+
+    void plain(RowKind kind, Py_ssize_t number, Shown text) {
+        panel(kind).row(styles_[kind], number, text.length == 0,
+                        [&](Utf8& out) { out.text(text.str, 0, text.length, true); });
+    }
+    void replaced(Py_ssize_t left_number, PyObject* left, Py_ssize_t right_number,
+                  PyObject* right, const std::vector<seqmatch::Opcode>* marks) {
+        marked(page_.left, styles_[ReplacedLeft], left_number, true, left, marks);
+        marked(page_.right, styles_[ReplacedRight], right_number, false, right, marks);
+    }
+
+private:
+    Panel& panel(RowKind kind) {
+        return kind == EqualLeft || kind == Deleted || kind == ReplacedLeft ? page_.left
+                                                                             : page_.right;
+    }
+    static void marked(Panel& panel, const RowStyle& style, Py_ssize_t number, bool is_left,
+                       PyObject* text, const std::vector<seqmatch::Opcode>* marks) {
+        panel.row(style, number, PyUnicode_GET_LENGTH(text) == 0, [&](Utf8& out) {
+            if (marks)
+                write_spans(out, is_left, text, *marks);
+            else
+                out.text(text, true);
+        });
+    }
+
+    Page& page_;
+    std::array<RowStyle, RowKinds> styles_;
+};
+
+// One panel's rows of the model made through the instance's methods, each styled by
+// self._get_symbol_and_class.
+void write_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left);
 
 // Fails at load when an asset lacks a slot the writer fills, rather than on the first page.
 void check_page_assets();

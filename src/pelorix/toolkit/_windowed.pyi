@@ -1,0 +1,3 @@
+from pelorix.toolkit import view as view
+
+def write_page(diff: view.BeautifulHtmlDiff, output_file: str | None = None) -> str: ...
