@@ -22,12 +22,9 @@ class ScpiServer:
     "open" and "close" for every connection. `behaviour` is "normal", "silent" (queries get no
     answer), "garbage" (queries get GARBAGE), "late" (answers come `late_by` seconds late, and
     "late answer" joins `events` once one is sent) or "hangup" (the next message closes the
-    connection unanswered); `errors` is the instrument's error queue, read by SYST:ERR?. With
-    `spin`, a connection's thread polls its socket instead of sleeping in recv, so that no wake-up
-    sits between a request and its answer (for the benchmark)."""
+    connection unanswered); `errors` is the instrument's error queue, read by SYST:ERR?."""
 
-    def __init__(self, spin=False):
-        self.spin = spin
+    def __init__(self):
         self.state, self.received, self.events, self.errors = {}, [], [], []
         self.behaviour, self.late_by = "normal", 1.0
         self._changed = threading.Condition()
@@ -88,7 +85,7 @@ class ScpiServer:
             while True:
                 message, buffer = _split_message(buffer)
                 if message is None:
-                    chunk = self._receive(conn)
+                    chunk = conn.recv(65536)
                     if not chunk:
                         return
                     buffer += chunk
@@ -117,15 +114,6 @@ class ScpiServer:
         except OSError:
             return
         self._note("events", "late answer")
-
-    def _receive(self, conn):
-        if not self.spin:
-            return conn.recv(65536)
-        while True:
-            try:
-                return conn.recv(65536, socket.MSG_DONTWAIT)
-            except BlockingIOError:
-                pass
 
     def _handle(self, message):
         header, _, data = message.partition(b" ")
@@ -174,7 +162,7 @@ def _hang_up(conn):
 
 
 def main():
-    server = ScpiServer(spin="--spin" in sys.argv)
+    server = ScpiServer()
     print(server.port, flush=True)
     sys.stdin.read()
     server.stop()

@@ -25,7 +25,7 @@ VISA library. PyVISA with its pure-Python backend ("@py", pyvisa-py) unless the 
 "examples/scpi_source.yaml@sim" for pyvisa-sim, or a vendor library's path.
 
 Writing. A quantity with no entry in ``commands`` is a host-side setting: it is recorded and never
-sent. Otherwise ``write`` sends "HEADER VALUE": a number in the shortest text that reads back as
+sent. (``commands`` is read when a quantity is first used on a channel.) Otherwise ``write`` sends "HEADER VALUE": a number in the shortest text that reads back as
 the same number ("0.1", "1e-05", "100" for 100.0; a float32 as a float32; INF, NINF and NAN for
 the special values), a bool as 1 or 0, a string as it is. A NumPy array goes as an IEEE 488.2
 definite-length binary block, "HEADER #" + digit count + byte count + the bytes, converted to
@@ -42,7 +42,8 @@ is a ``ValueError`` naming the quantity.
 
 Time-outs and terminations. The base class's ``timeout`` option (seconds; None waits for ever) is
 handed to VISA in milliseconds when the device is opened, also as the time allowed for opening.
-``read_termination`` and ``write_termination`` are class attributes ("\\n").
+``read_termination`` and ``write_termination`` ("\\n") and ``encoding`` ("ascii") are class
+attributes.
 
 Errors. Each is raised where it happens, names the quantity (or the command given to ``query`` or
 ``send``) and leaves the device usable:
@@ -97,6 +98,7 @@ class ScpiDevice(InstrumentCore):
     visa_library = "@py"
     read_termination = "\n"
     write_termination = "\n"
+    encoding = "ascii"
     waveform_dtype = "<f4"
     check_errors = False
     error_query = "SYST:ERR?"
@@ -118,6 +120,9 @@ class ScpiDevice(InstrumentCore):
             if self.quantities[name].default["ch"] == "global" and "{ch}" in header:
                 raise ValueError(f"{name} is a quantity of the whole instrument, but its command "
                                  f"{header!r} needs a channel")
+        # (quantity, channel) -> (header, query, parse): how each is written and read, worked out
+        # on first use so that a call does no more than it must
+        self._plans = {}
 
     # -- the four hooks of the base class
 
@@ -129,7 +134,7 @@ class ScpiDevice(InstrumentCore):
         try:
             resource = manager.open_resource(
                 self.resource_name, read_termination=self.read_termination,
-                write_termination=self.write_termination, **options)
+                write_termination=self.write_termination, encoding=self.encoding, **options)
         except (VisaError, OSError) as e:
             raise ConnectionError(f"cannot open {self.resource_name}: {e}") from e
         resource.timeout = timeout
@@ -156,40 +161,34 @@ class ScpiDevice(InstrumentCore):
             pass  # the session or the connection is gone already: nothing is left to let go of
 
     def write(self, name, value, **kw):
-        header = self.commands.get(name)
+        ch = kw.get("ch", 1)
+        header, _, _ = self._plans.get((name, ch)) or self._plan(name, ch)
         if header is None:
             return value
-        if "{ch}" in header:
-            header = self._with_channel(name, header, kw.get("ch", 1))
-        if isinstance(value, np.ndarray):
+        to_text = FORMATS.get(type(value))
+        if to_text is None and isinstance(value, np.ndarray):
             value = np.array(value, dtype=self.waveform_dtype)
             sent = f"{header} #<{value.nbytes} bytes>"
             self._send(name, sent, self._block(header, value))
         else:
-            sent = f"{header} {(FORMATS.get(type(value)) or _format_for(name, value))(value)}"
+            sent = f"{header} {(to_text or _format_for(name, value))(value)}"
             self._send(name, sent, sent)
         if self.check_errors:
             self._raise_instrument_errors(name, sent)
         return value
 
     def read(self, name, **kw):
-        header = self.commands.get(name)
-        if header is None:
-            return None
-        default = self.quantities[name].default["value"]
-        parse = PARSERS.get(type(default)) or _parser_for(name, default)
+        ch = kw.get("ch", 1)
+        _, query, parse = self._plans.get((name, ch)) or self._plan(name, ch)
         if parse is None:
             return None
-        if "{ch}" in header:
-            header = self._with_channel(name, header, kw.get("ch", 1))
-        command = header + "?"
-        answer = self._query(name, command)
+        answer = self._query(name, query)
         try:
             return parse(answer.strip())
         except ValueError:
-            raise ValueError(f"{name}: the answer {answer!r} to {command!r} from "
-                             f"{self.resource_name} does not read as "
-                             f"{type(default).__name__}") from None
+            kind = type(self.quantities[name].default["value"]).__name__
+            raise ValueError(f"{name}: the answer {answer!r} to {query!r} from "
+                             f"{self.resource_name} does not read as {kind}") from None
 
     # -- commands that are not quantities
 
@@ -205,11 +204,22 @@ class ScpiDevice(InstrumentCore):
 
     # -- the transport
 
-    def _with_channel(self, name, header, ch):
-        if ch == "global":
-            raise ValueError(f"{name}: the command {header!r} needs a channel, and ch='global' "
-                             "is none")
-        return header.replace("{ch}", str(ch))
+    def _plan(self, name, ch):
+        """How quantity name is written and read on channel ch: (header, query, parse), None
+        standing for what is not done (a host-side setting is neither sent nor read, a waveform
+        is not read back)."""
+        header = self.commands.get(name)
+        if header is None:
+            plan = (None, None, None)
+        else:
+            if "{ch}" in header:
+                if ch == "global":
+                    raise ValueError(f"{name}: the command {header!r} needs a channel, and "
+                                     "ch='global' is none")
+                header = header.replace("{ch}", str(ch))
+            plan = (header, header + "?", _parser_for(name, self.quantities[name].default["value"]))
+        self._plans[name, ch] = plan
+        return plan
 
     def _block(self, header, array):
         data = array.tobytes()
@@ -224,13 +234,12 @@ class ScpiDevice(InstrumentCore):
         resource = self.resource
         if resource is None:
             raise self._not_open(what)
-        if self._watch is not None and self._watch.waiting():
+        if self._watch is not None and self._watch.poll(0):
             self._settle(what, resource)
+        if isinstance(message, str):
+            message = (message + self.write_termination).encode(self.encoding)
         try:
-            if isinstance(message, str):
-                resource.write(message)
-            else:
-                resource.write_raw(message)
+            resource.write_raw(message)
         except OSError as e:
             raise self._lost(what, f"{e.strerror or e} while sending {sent!r}") from e
         except VisaIOError as e:
@@ -240,7 +249,7 @@ class ScpiDevice(InstrumentCore):
         resource = self.resource
         if resource is None:
             raise self._not_open(what)
-        if self._late_answers and self._watch.waiting():
+        if self._late_answers and self._watch.poll(0):
             self._settle(what, resource)
         try:
             return resource.query(command)
@@ -307,17 +316,16 @@ class _SocketWatch:
 
     def __init__(self, sock):
         self._sock = sock
-        self._poll = select.poll()
-        self._poll.register(sock, select.POLLIN)
-
-    def waiting(self):
-        return bool(self._poll.poll(0))
+        watch = select.poll()
+        watch.register(sock, select.POLLIN)
+        # poll(0): the events waiting, none when nothing came in unasked
+        self.poll = watch.poll
 
     def discard(self, resource):
         """Throws away what is waiting, in pyvisa-py's buffer and on the socket, without waiting
         for more; True when the instrument has closed the connection."""
         resource.flush(BufferOperation.discard_read_buffer_no_io)
-        while self._poll.poll(0):
+        while self.poll(0):
             try:
                 if not self._sock.recv(65536, socket.MSG_DONTWAIT):
                     return True
@@ -373,9 +381,9 @@ def _parse_bool(text):
         raise ValueError(text) from None
 
 
-# How a value is sent and how an answer is read, by the type of the value or of the quantity's
-# default. Exact types first; subclasses and NumPy scalars through KINDS, bool before int since
-# True is an int too.
+# How a value is sent, by its type, and how an answer is read, by the type of the quantity's
+# default: exact types through the tables, subclasses and NumPy scalars through KINDS, where bool
+# comes before int since True is an int too.
 FORMATS = {float: _format_float, int: _format_int, bool: _format_bool, str: _format_str}
 PARSERS = {float: float, int: _parse_int, bool: _parse_bool, str: str}
 KINDS = ((bool, (bool, np.bool_)), (int, (int, np.integer)), (float, (float, np.floating)),
