@@ -226,8 +226,8 @@ class ScpiDevice(InstrumentCore):
         size = str(len(data))
         if len(size) > 9:
             raise ValueError(f"{header}: {len(data)} bytes do not fit a definite-length block")
-        # SCPI headers and terminations are ASCII
-        return f"{header} #{len(size)}{size}".encode() + data + self.write_termination.encode()
+        return (f"{header} #{len(size)}{size}".encode(self.encoding) + data
+                + self.write_termination.encode(self.encoding))
 
     def _send(self, what, sent, message):
         """Sends message, a text (the write termination is added) or the bytes of a block."""
