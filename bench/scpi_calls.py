@@ -7,7 +7,7 @@ PyVISA user writes for the same setting: write(f"SOUR{ch}:VOLT {value}") and
 float(query(f"SOUR{ch}:VOLT?")). The two alternate call by call and each is timed on its own, so
 that a busy moment of the machine hits both alike; the medians are compared.
 
-    python -P bench/scpi_calls.py [PAIRS]        (default: 20000)
+    python bench/scpi_calls.py [PAIRS]        (default: 20000)
 """
 
 import pathlib

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -148,6 +149,17 @@ def test_answers_read_as_the_type_of_the_default(source, server, name, answer, e
     assert (got, type(got)) == (expected, type(expected))
     assert source.config[name][2]["value"] == expected
     assert server.messages(1) == [Source.commands[name].format(ch=2).encode() + b"?\n"]
+
+
+def test_an_answer_longer_than_a_read_chunk_comes_whole_and_without_warnings(source, server):
+    source.resource.chunk_size = 4
+    server.state["SOUR1:VOLT"] = "0.123456789"
+    server.state["SOUR1:FUNC"] = "TRIANGLE"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert source.getValue("Amplitude", ch=1) == 0.123456789
+        assert source.query("SOUR1:FUNC?") == "TRIANGLE"
+        assert source.getValue("Amplitude", ch=1) == 0.123456789
 
 
 @pytest.mark.parametrize(

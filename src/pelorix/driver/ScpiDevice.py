@@ -25,8 +25,9 @@ VISA library. PyVISA with its pure-Python backend ("@py", pyvisa-py) unless the 
 "examples/scpi_source.yaml@sim" for pyvisa-sim, or a vendor library's path.
 
 Writing. A quantity with no entry in ``commands`` is a host-side setting: it is recorded and never
-sent. (``commands`` is read when a quantity is first used on a channel.) Otherwise ``write`` sends "HEADER VALUE": a number in the shortest text that reads back as
-the same number ("0.1", "1e-05", "100" for 100.0; a float32 as a float32; INF, NINF and NAN for
+sent. (``commands`` is read, and the query's bytes are made, when a quantity is first used on a
+channel.) Otherwise ``write`` sends "HEADER VALUE": a number in the shortest text that reads back
+as the same number ("0.1", "1e-05", "100" for 100.0; a float32 as a float32; INF, NINF and NAN for
 the special values), a bool as 1 or 0, a string as it is. A NumPy array goes as an IEEE 488.2
 definite-length binary block, "HEADER #" + digit count + byte count + the bytes, converted to
 ``waveform_dtype`` (little-endian float32 unless a subclass says otherwise). ``write`` returns
@@ -72,6 +73,7 @@ import contextlib
 import os
 import select
 import socket
+import time
 
 import numpy as np
 
@@ -89,6 +91,9 @@ from pelorix.driver.common.instrumentcore import InstrumentCore
 SCPI_PORT = 5025
 # An instrument's error queue is finite; one that never answers "0,..." must not hang a write.
 MAX_QUEUED_ERRORS = 32
+# A read that filled its chunk (more may follow), and the other status that is no warning there.
+MORE_TO_READ = StatusCode.success_max_count_read
+READ_STATUSES = (StatusCode.success_device_not_present, MORE_TO_READ)
 
 
 class ScpiDevice(InstrumentCore):
@@ -120,8 +125,8 @@ class ScpiDevice(InstrumentCore):
             if self.quantities[name].default["ch"] == "global" and "{ch}" in header:
                 raise ValueError(f"{name} is a quantity of the whole instrument, but its command "
                                  f"{header!r} needs a channel")
-        # (quantity, channel) -> (header, query, parse): how each is written and read, worked out
-        # on first use so that a call does no more than it must
+        # (quantity, channel) -> (header, query, query's bytes, parse): how each is written and
+        # read, worked out on first use so that a call does no more than it must
         self._plans = {}
 
     # -- the four hooks of the base class
@@ -160,9 +165,8 @@ class ScpiDevice(InstrumentCore):
         except (VisaError, OSError):
             pass  # the session or the connection is gone already: nothing is left to let go of
 
-    def write(self, name, value, **kw):
-        ch = kw.get("ch", 1)
-        header, _, _ = self._plans.get((name, ch)) or self._plan(name, ch)
+    def write(self, name, value, ch=1, **kw):
+        header = (self._plans.get((name, ch)) or self._plan(name, ch))[0]
         if header is None:
             return value
         to_text = FORMATS.get(type(value))
@@ -172,17 +176,16 @@ class ScpiDevice(InstrumentCore):
             self._send(name, sent, self._block(header, value))
         else:
             sent = f"{header} {(to_text or _format_for(name, value))(value)}"
-            self._send(name, sent, sent)
+            self._send(name, sent, (sent + self.write_termination).encode(self.encoding))
         if self.check_errors:
             self._raise_instrument_errors(name, sent)
         return value
 
-    def read(self, name, **kw):
-        ch = kw.get("ch", 1)
-        _, query, parse = self._plans.get((name, ch)) or self._plan(name, ch)
+    def read(self, name, ch=1, **kw):
+        _, query, message, parse = self._plans.get((name, ch)) or self._plan(name, ch)
         if parse is None:
             return None
-        answer = self._query(name, query)
+        answer = self._query(name, query, message)
         try:
             return parse(answer.strip())
         except ValueError:
@@ -198,26 +201,28 @@ class ScpiDevice(InstrumentCore):
 
     def send(self, command):
         """Sends command (such as "*RST"); with check_errors, raises the errors it causes."""
-        self._send(command, command, command)
+        self._send(command, command, (command + self.write_termination).encode(self.encoding))
         if self.check_errors:
             self._raise_instrument_errors(command, command)
 
     # -- the transport
 
     def _plan(self, name, ch):
-        """How quantity name is written and read on channel ch: (header, query, parse), None
-        standing for what is not done (a host-side setting is neither sent nor read, a waveform
-        is not read back)."""
+        """How quantity name is written and read on channel ch: (header, query, the query's
+        bytes, parse), None standing for what is not done (a host-side setting is neither sent
+        nor read, a waveform is not read back)."""
         header = self.commands.get(name)
         if header is None:
-            plan = (None, None, None)
+            plan = (None, None, None, None)
         else:
             if "{ch}" in header:
                 if ch == "global":
                     raise ValueError(f"{name}: the command {header!r} needs a channel, and "
                                      "ch='global' is none")
                 header = header.replace("{ch}", str(ch))
-            plan = (header, header + "?", _parser_for(name, self.quantities[name].default["value"]))
+            query = header + "?"
+            plan = (header, query, (query + self.write_termination).encode(self.encoding),
+                    _parser_for(name, self.quantities[name].default["value"]))
         self._plans[name, ch] = plan
         return plan
 
@@ -230,29 +235,41 @@ class ScpiDevice(InstrumentCore):
                 + self.write_termination.encode(self.encoding))
 
     def _send(self, what, sent, message):
-        """Sends message, a text (the write termination is added) or the bytes of a block."""
+        """Sends message, the bytes of sent with the write termination (or of a block)."""
         resource = self.resource
         if resource is None:
             raise self._not_open(what)
         if self._watch is not None and self._watch.poll(0):
             self._settle(what, resource)
-        if isinstance(message, str):
-            message = (message + self.write_termination).encode(self.encoding)
         try:
-            resource.write_raw(message)
+            resource.visalib.write(resource.session, message)  # what write_raw does, one call less
         except OSError as e:
             raise self._lost(what, f"{e.strerror or e} while sending {sent!r}") from e
         except VisaIOError as e:
             raise self._visa_error(what, sent, e) from e
 
-    def _query(self, what, command):
+    def _query(self, what, command, message=None):
+        """The answer to command (message: its bytes with the write termination), as text."""
         resource = self.resource
         if resource is None:
             raise self._not_open(what)
         if self._late_answers and self._watch.poll(0):
             self._settle(what, resource)
         try:
-            return resource.query(command)
+            visalib, session = resource.visalib, resource.session
+            if message is None:
+                message = (command + self.write_termination).encode(self.encoding)
+            visalib.write(session, message)
+            if resource.query_delay > 0:
+                time.sleep(resource.query_delay)
+            # VISA's reads up to the read termination, a chunk at a time, as PyVISA's read does
+            # them but without the layers around them that a short answer has no use for
+            with visalib.ignore_warning(session, *READ_STATUSES):
+                answer, status = visalib.read(session, resource.chunk_size)
+                while status == MORE_TO_READ:
+                    chunk, status = visalib.read(session, resource.chunk_size)
+                    answer += chunk
+            return answer.decode(self.encoding).removesuffix(self.read_termination)
         except OSError as e:
             raise self._lost(what, f"{e.strerror or e} while sending {command!r}") from e
         except VisaIOError as e:
