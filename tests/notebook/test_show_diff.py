@@ -117,12 +117,11 @@ def test_bad_arguments(args, kwargs, error, match):
         show_diff(*args, **kwargs)
 
 
-# Above 5,000 rows, both texts together, the windowed page, which is the one write_page writes;
-# the keyword forces either form.
+# The windowed page at every size (the one write_page writes); the keyword forces either form.
 @pytest.mark.parametrize(
     "lines1, lines2, page, windowed",
     [
-        (2500, 2500, None, False),
+        (3, 4, None, True),
         (2500, 2501, None, True),
         (3, 4, "windowed", True),
         (3000, 3000, "full", False),

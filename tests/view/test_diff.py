@@ -927,14 +927,14 @@ def test_command_line_failures_are_one_line(tmp_path, args, message):
     assert (r.returncode, r.stdout, r.stderr) == (1, "", message + "\n")
 
 
-# Above 5,000 rows, both files together, the windowed page; --page forces either form.
+# The windowed page at every size; --page forces either form.
 @pytest.mark.parametrize(
     "lines, args, windowed",
     [
-        (2500, [], False),
+        (3, [], True),
         (2501, [], True),
         (3, ["--page", "windowed"], True),
-        (2501, ["--page", "full"], False),
+        (3, ["--page", "full"], False),
     ],
 )
 def test_command_line_chooses_the_page_form(tmp_path, lines, args, windowed):
