@@ -419,12 +419,16 @@ nb::object lookup_attr(nb::handle obj, nb::handle name) {
     return nb::steal(v);
 }
 
-bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl) {
+namespace {
+// Whether self.NAME would find, through the class and called with self in front, a function
+// that `same` accepts.
+template <class Same>
+bool resolves(nb::handle self, const Name& name, Same&& same) {
     PyTypeObject* tp = Py_TYPE(self.ptr());
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* attr = name.type_lookup(tp);
-        if (!attr || !is_function_of(attr, decl)) return false;
-        // A native function is a non-data descriptor: an instance attribute of the name wins.
+        if (!attr || !same(attr)) return false;
+        // A function is a non-data descriptor: an instance attribute of the name wins.
         bool failed = false;
         PyObject* dict = instance_dict(self.ptr(), failed);
         if (!failed) {
@@ -434,9 +438,18 @@ bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl) {
     PyObject* method = nullptr;
     const int unbound = cpython::get_method(self.ptr(), name.get(), &method);
     if (!method) raise_current();
-    const bool same = unbound == 1 && is_function_of(method, decl);
+    const bool found = unbound == 1 && same(method);
     Py_DECREF(method);
-    return same;
+    return found;
+}
+}  // namespace
+
+bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl) {
+    return resolves(self, name, [&](PyObject* f) { return is_function_of(f, decl); });
+}
+
+bool resolves_to(nb::handle self, const Name& name, nb::handle function) {
+    return resolves(self, name, [&](PyObject* f) { return f == function.ptr(); });
 }
 
 nb::object getattr(nb::handle obj, const Name& name) {
@@ -660,39 +673,6 @@ nb::str make_str(std::string_view text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (!s) raise_current();
     return nb::steal<nb::str>(s);
-}
-
-Except::Except(const nb::python_error& error, nb::handle type) : error_(error) {
-    if (!error.matches(type)) throw;
-    outer_ = PyErr_GetHandledException();
-    PyErr_SetHandledException(error.value().ptr());
-}
-
-Except::~Except() {
-    PyErr_SetHandledException(outer_);
-    Py_XDECREF(outer_);
-}
-
-bool Except::matches(nb::handle type) const {
-    return error_.matches(type);
-}
-
-void raise_current(std::source_location where) {
-    if (!PyErr_Occurred()) {
-        const char* file = where.file_name();
-        if (const char* slash = std::strrchr(file, '/')) file = slash + 1;
-        PyErr_Format(PyExc_RuntimeError, "%s (%s:%u) failed without setting an exception",
-                     where.function_name(), file, static_cast<unsigned>(where.line()));
-    }
-    throw nb::python_error();
-}
-
-void raise(PyObject* type, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    PyErr_FormatV(type, fmt, args);
-    va_end(args);
-    throw nb::python_error();
 }
 
 }  // namespace pelorix

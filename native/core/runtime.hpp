@@ -172,6 +172,9 @@ nb::object lookup_attr(nb::handle obj, nb::handle name);
 // True when self.NAME would find a native function made from `decl` (not overridden anywhere, no
 // instance attribute shadowing it), so a direct C++ call cannot be told apart from a lookup.
 bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl);
+// True when self.NAME would find `function` itself through the class, called with self in front
+// (no instance attribute shadowing it).
+bool resolves_to(nb::handle self, const Name& name, nb::handle function);
 
 // obj.NAME / obj[key] / obj[key] = value, as the interpreter does them (exact dicts take a
 // shorter route to the same result).
@@ -245,5 +248,40 @@ private:
 [[noreturn]] void raise_current(std::source_location where = std::source_location::current());
 // Sets `type` with a formatted message and throws it.
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
+
+// A special method as a `with` statement finds it: on the type, bound to the instance.
+nb::object special_method(nb::handle obj, const Name& name);
+
+// `with manager as value: body(value)` inside the native function of call `c`.  Returns the
+// body's result, or an invalid object when __exit__ swallowed the body's exception.
+template <class Body>
+nb::object with_block(const Call& c, nb::handle manager, Body&& body) {
+    static const Name n_enter("__enter__"), n_exit("__exit__");
+    nb::object enter = special_method(manager, n_enter);
+    nb::object exit = special_method(manager, n_exit);
+    nb::object value = call(enter, {});
+    nb::object result;
+    try {
+        result = body(value);
+    } catch (...) {
+        // Every way out of the body passes through __exit__, as in a with statement.  A C++
+        // exception is first given the Python form it has at the interpreter's boundary
+        // (MemoryError for bad_alloc), then handled like any error the body raised.
+        set_error_from_exception(c.qualname().ptr());
+        nb::python_error error;
+        nb::object suppressed;
+        {
+            // __exit__ runs while the error is being handled, as in a with statement.
+            Except handler(error);
+            nb::handle traceback =
+                error.traceback().is_valid() ? error.traceback() : nb::handle(Py_None);
+            suppressed = call(exit, {error.type(), error.value(), traceback});
+        }
+        if (!truthy(suppressed)) throw error;
+        return nb::object();
+    }
+    call(exit, {Py_None, Py_None, Py_None});
+    return result;
+}
 
 }  // namespace pelorix

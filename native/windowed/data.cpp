@@ -4,7 +4,7 @@
 
 #include <charconv>
 
-namespace pelorix::view {
+namespace pelorix::windowed {
 
 PanelData::PanelData(Utf8& out) : out_(out) {
     out_.raw("\n<script type=\"application/json\">{\"text\":\"");
@@ -90,7 +90,7 @@ DataRows::DataRows(Page& page, nb::handle self, PyObject* lines1, PyObject* line
     : left_(page.left.text), right_(page.right.text) {
     const std::array<Style, RowKinds> styles = native_styles(self);
     for (std::size_t k = 0; k < styles.size(); ++k) {
-        const bool left = k == EqualLeft || k == Deleted || k == ReplacedLeft;
+        const bool left = left_side(static_cast<RowKind>(k));
         style_[k] = (left ? left_styles_ : right_styles_).index(styles[k]);
     }
     // Room for lines of ordinary length, so the text is rarely moved while it grows.
@@ -104,7 +104,7 @@ void DataRows::end() {
 }
 
 void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left) {
-    nb::object method = getattr(self, n_get_symbol_and_class);
+    const StyleMethod ask(self);
     PanelData data(panel.text);
     StyleTable styles;
     for (const Row& r : rows) {
@@ -115,14 +115,12 @@ void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, boo
                   "the matcher's opcodes number the rows out of order (row %zd is line %zd): the "
                   "windowed page needs them numbered 1, 2, 3, ...",
                   data.rows() + 1, r.number);
-        const std::vector<nb::object> result =
-            unpack(call(method, {*r.css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
-        nb::str tail = class_tail(result[1], *r.css_class);
+        const StyleMethod::Answer answer = ask(*r.css_class, is_left);
         nb::str text = format(r.content);
-        const std::uint32_t style = styles.index({format(result[0]), tail});
+        const std::uint32_t style = styles.index({format(answer.symbol), answer.tail});
         data.row(style, text.ptr(), PyUnicode_GET_LENGTH(text.ptr()));
     }
     data.end(styles.json(), true);
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::windowed

@@ -14,7 +14,10 @@
 #include "rows.hpp"
 #include "utf8.hpp"
 
-namespace pelorix::view {
+namespace pelorix::windowed {
+
+// The row model and the page writer, shared with the full page.
+using namespace diffpage;
 
 // One panel's rows, written into the panel's text of the page.  Row k carries line number k + 1.
 class PanelData {
@@ -75,9 +78,7 @@ public:
     void end();
 
 private:
-    PanelData& side(RowKind kind) {
-        return kind == EqualLeft || kind == Deleted || kind == ReplacedLeft ? left_ : right_;
-    }
+    PanelData& side(RowKind kind) { return left_side(kind) ? left_ : right_; }
 
     PanelData left_, right_;
     StyleTable left_styles_, right_styles_;
@@ -88,4 +89,4 @@ private:
 // self._get_symbol_and_class; the texts are markup, as those methods made them.
 void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left);
 
-}  // namespace pelorix::view
+}  // namespace pelorix::windowed

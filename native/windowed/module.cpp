@@ -3,58 +3,22 @@
 // instance (native while nobody can tell, else through the instance's own methods, with the
 // alignment of view's difflib); only the way they are written differs: as data that the page's
 // script draws a screenful at a time.
-#include <array>
-#include <optional>
 #include <string>
+#include <utility>
 
 #include "data.hpp"
+#include "form.hpp"
 #include "find_html.hpp"
 #include "page.hpp"
-#include "private_api.hpp"
 #include "rows.hpp"
 #include "windowed_css.hpp"
 #include "windowed_js.hpp"
 
-namespace pelorix::view {
+namespace pelorix::windowed {
+
 namespace {
 
-const Name n_view("view");
-
-// view.BeautifulHtmlDiff's page methods as the class held them when this module was loaded:
-// strong references for the life of the process.
-const std::array<const Name*, 3> page_method_names = {&n_escape_html, &n_char_level_diff,
-                                                      &n_get_symbol_and_class};
-std::array<PyObject*, 3> class_page_methods = {};
-
-void remember_page_methods(nb::handle view) {
-    nb::object cls = nb::steal(PyObject_GetAttrString(view.ptr(), "BeautifulHtmlDiff"));
-    if (!cls.is_valid()) raise_current();
-    std::array<PyObject*, 3> found = {};
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        found[k] = PyObject_GetAttr(cls.ptr(), page_method_names[k]->get());
-        if (!found[k]) {
-            for (PyObject* f : found) Py_XDECREF(f);
-            raise_current();
-        }
-    }
-    for (PyObject* kept : class_page_methods) Py_XDECREF(kept);
-    class_page_methods = found;
-}
-
-// self._escape_html, _char_level_diff and _get_symbol_and_class are view.BeautifulHtmlDiff's
-// own, found on the class without an instance attribute in the way: the rows that the full page
-// would write natively.
-bool own_page_methods(nb::handle self) {
-    for (std::size_t k = 0; k < class_page_methods.size(); ++k) {
-        PyObject* method = nullptr;
-        const int unbound = cpython::get_method(self.ptr(), page_method_names[k]->get(), &method);
-        if (!method) raise_current();
-        const bool same = unbound == 1 && method == class_page_methods[k];
-        Py_DECREF(method);
-        if (!same) return false;
-    }
-    return true;
-}
+const Name n_view("view"), n_BeautifulHtmlDiff("BeautifulHtmlDiff");
 
 // What the windowed page adds to the head after the instance's style sheet: its own rules and
 // its script.
@@ -72,50 +36,35 @@ std::string_view find_box() {
     return text;
 }
 
-nb::object write_page(Call& c) {
-    nb::handle self = c[0];
-    nb::object output_file = nb::borrow(c[1]);
-    nb::object view = c.global(n_view);
-    nb::object lines1 = getattr(self, n_lines1), lines2 = getattr(self, n_lines2);
-
-    nb::object difflib = getattr(view, n_difflib);
-    std::optional<seqmatch::Encoded> encoded;
-    if (standard_difflib(difflib)) encoded = seqmatch::encode_lines(lines1, lines2);
-    Page page;
-    std::optional<RowModel> model;
-    if (encoded && own_page_methods(self)) {
-        const std::vector<seqmatch::Opcode> ops =
-            seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet);
-        DataRows rows(page, self, lines1.ptr(), lines2.ptr());
-        NativeRows(rows, lines1.ptr(), lines2.ptr()).write(ops);
+// The windowed page: view's names, its own script and style sheet, the rows as data, a Find box.
+class WindowedForm : public PageForm {
+public:
+    explicit WindowedForm(nb::object view) : view_(std::move(view)) {}
+    nb::object global(const Name& name) const override { return getattr(view_, name); }
+    void write_native_rows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2,
+                           const std::vector<seqmatch::Opcode>& ops) const override {
+        DataRows rows(page, self, lines1, lines2);
+        NativeRows(rows, lines1, lines2).write(ops);
         rows.end();
-    } else {
-        nb::object opcodes =
-            encoded ? opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet))
-                    : matcher_opcodes(difflib, lines1, lines2);
-        model = instance_rows(self, opcodes, lines1, lines2);
     }
+    void write_instance_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows,
+                             bool is_left) const override {
+        write_data(panel, self, rows, is_left);
+    }
+    nb::object script(nb::handle) const override { return make_str(head_assets()); }
+    std::string_view tools() const override { return find_box(); }
 
-    Frame frame;
-    frame.css = call_method(self, n_get_custom_css, {});
-    frame.js = make_str(head_assets());
-    nb::object now = call_method(getattr(view, n_datetime), n_now, {});
-    frame.timestamp = format(call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")}));
-    frame.left = frame_side(self, lines1, n_name1);
-    if (model) write_data(page.left, self, model->left, true);
-    frame.right = frame_side(self, lines2, n_name2);
-    if (model) write_data(page.right, self, model->right, false);
-    frame.tools = find_box();
-    page.frame(frame);
+private:
+    nb::object view_;
+};
 
-    output_file = output_path(output_file, [&](const Name& name) { return getattr(view, name); });
-    page.write(c, output_file);
-    return output_file;
+nb::object windowed_page(Call& c) {
+    return write_page(c, WindowedForm(c.global(n_view)), c[0], nb::borrow(c[1]));
 }
 
 const FunctionSpec write_page_spec{
     .name = "write_page",
-    .body = write_page,
+    .body = windowed_page,
     .params = {{.name = "diff", .annotation = "view.BeautifulHtmlDiff"},
                {.name = "output_file", .annotation = "str | None", .check = Check::StrOrNone}},
     .returns = "str",
@@ -141,15 +90,16 @@ const FunctionSpec write_page_spec{
 
 void define_windowed_page(Module& mod) {
     remember_at_load(nb::module_::import_("difflib"));
-    remember_page_methods(mod.get("view"));
+    nb::object view = mod.get("view");
+    remember_page_methods(getattr(view, n_BeautifulHtmlDiff), PyModule_GetDict(view.ptr()));
     check_page_assets();
     mod.def(write_page_spec, {Py_None});
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::windowed
 
 PELORIX_MODULE(_windowed, m) {
     pelorix::Module mod(m);
     mod.import_from("pelorix.toolkit", {"view"});
-    pelorix::view::define_windowed_page(mod);
+    pelorix::windowed::define_windowed_page(mod);
 }
