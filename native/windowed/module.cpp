@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "align_binding.hpp"
 #include "data.hpp"
 #include "find_html.hpp"
 #include "page.hpp"
@@ -152,4 +153,5 @@ PELORIX_MODULE(_windowed, m) {
     pelorix::Module mod(m);
     mod.import_from("pelorix.toolkit", {"view"});
     pelorix::view::define_windowed_page(mod);
+    pelorix::diffpage::define_align_hook(mod);
 }
