@@ -154,7 +154,7 @@ def test_only_the_real_change(a, b, changes, cost_limit):
         ((["a"], [b"a"]), TypeError, "lists of str"),
         ((["a"], ["a"], "3"), TypeError, "cost_limit must be int or None"),
         ((["a"], ["a"], 0), ValueError, "at least 1"),
-        ((["a"], ["a"], 2**70), OverflowError, "too large"),
+        ((["a"], ["a"], 2**70), OverflowError, "too big"),
     ],
 )
 def test_bad_input(args, error, message):
