@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 namespace pelorix::diffpage {
 namespace {
@@ -16,9 +17,13 @@ using seqmatch::Opcode;
 using seqmatch::Tag;
 using Pos = std::ptrdiff_t;
 
-// Lines [i1, i2) of one side against lines [j1, j2) of the other.
+// Lines [i1, i2) of one side against lines [j1, j2) of the other.  A box split off where a
+// search stopped, in a box with no line to anchor on, is not searched for anchors again: its
+// lines are the same repeated lines, and counting them at every step would cost a pass over the
+// box per step.
 struct Box {
     Pos i1, i2, j1, j2;
+    bool anchors = true;
 };
 
 // Which lines of two id sequences are changed, found box by box.
@@ -34,8 +39,10 @@ public:
           cost_limit_(std::max<std::size_t>(cost_limit, 1)),
           // Diagonals k = i - j run from -|b| to |a|; the searches read one past each end.
           offset_(static_cast<Pos>(b_.size()) + 1),
-          forward_(a_.size() + b_.size() + 3),
-          backward_(a_.size() + b_.size() + 3) {}
+          // Only the diagonals a search reaches are written, and read after: left uninitialised,
+          // the pages of the others are never touched.
+          forward_(std::make_unique_for_overwrite<Pos[]>(a_.size() + b_.size() + 3)),
+          backward_(std::make_unique_for_overwrite<Pos[]>(a_.size() + b_.size() + 3)) {}
 
     void run() {
         std::vector<Box> boxes{{0, static_cast<Pos>(a_.size()), 0, static_cast<Pos>(b_.size())}};
@@ -49,9 +56,13 @@ public:
                 continue;
             }
             Pos x = 0, y = 0;
-            if (!middle_snake(box, x, y) && anchor(box, boxes)) continue;
-            boxes.push_back({box.i1, x, box.j1, y});
-            boxes.push_back({x, box.i2, y, box.j2});
+            bool anchors = box.anchors;
+            if (!middle_snake(box, x, y)) {
+                if (anchors && anchor(box, boxes)) continue;
+                anchors = false;
+            }
+            boxes.push_back({box.i1, x, box.j1, y, anchors});
+            boxes.push_back({x, box.i2, y, box.j2, anchors});
         }
     }
 
@@ -75,8 +86,8 @@ private:
     // the furthest point either direction reached, which splits the box into two smaller ones.
     bool middle_snake(const Box& box, Pos& x, Pos& y) {
         constexpr Pos unreached = std::numeric_limits<Pos>::max();
-        Pos* fwd = forward_.data() + offset_;
-        Pos* bwd = backward_.data() + offset_;
+        Pos* fwd = forward_.get() + offset_;
+        Pos* bwd = backward_.get() + offset_;
         const Pos dmin = box.i1 - box.j2, dmax = box.i2 - box.j1;
         const Pos fmid = box.i1 - box.j1, bmid = box.i2 - box.j2;
         const bool odd = ((fmid - bmid) & 1) != 0;
@@ -183,7 +194,7 @@ private:
     const std::uint32_t alphabet_;
     const std::size_t cost_limit_;
     const Pos offset_;
-    std::vector<Pos> forward_, backward_;
+    std::unique_ptr<Pos[]> forward_, backward_;
     std::vector<std::uint32_t> count_a_, count_b_;
     std::vector<Pos> where_b_;
 };

@@ -17,7 +17,7 @@ struct AlignLimits {
     // is split on lines that occur once on each side (their longest run in order), or, with no
     // such line, where the search got furthest; the pieces are aligned again.  Inputs whose
     // boxes all stay below it get a minimal alignment.
-    std::size_t cost_limit = 1024;
+    std::size_t cost_limit = 512;
 };
 
 // A line alignment of a and b (dense ids < alphabet, equal lines share an id) with no popularity
