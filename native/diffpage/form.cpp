@@ -1,6 +1,8 @@
 // The one sequence that writes a diff page, whatever its form.
 #include "form.hpp"
 
+#include <utility>
+
 #include "names.hpp"
 
 namespace pelorix::diffpage {
@@ -8,15 +10,20 @@ namespace pelorix::diffpage {
 Alignment::Alignment(nb::handle difflib, nb::handle lines1, nb::handle lines2)
     : difflib_(nb::borrow(difflib)), lines1_(nb::borrow(lines1)), lines2_(nb::borrow(lines2)) {
     if (standard_difflib(difflib)) encoded_ = seqmatch::encode_lines(lines1, lines2);
+    exact_ = encoded_.has_value();
 }
 
+Alignment::Alignment(std::vector<seqmatch::Opcode> ops, bool exact)
+    : given_(std::move(ops)), exact_(exact) {}
+
 std::vector<seqmatch::Opcode> Alignment::native_opcodes() const {
+    if (given_) return *given_;
     return seqmatch::opcodes(encoded_->a, encoded_->b, encoded_->alphabet);
 }
 
 nb::object Alignment::opcodes() const {
-    return encoded_ ? opcode_list(native_opcodes())
-                    : matcher_opcodes(difflib_, lines1_, lines2_);
+    return encoded_ || given_ ? opcode_list(native_opcodes())
+                              : matcher_opcodes(difflib_, lines1_, lines2_);
 }
 
 Alignment PageForm::align(nb::handle lines1, nb::handle lines2) const {

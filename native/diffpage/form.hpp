@@ -16,13 +16,17 @@
 namespace pelorix::diffpage {
 
 // How the two sides' lines are aligned: by the native matcher, when the form's difflib is the
-// standard one (the lines' ids then encoded up front), else by that difflib's own SequenceMatcher.
+// standard one (the lines' ids then encoded up front), else by that difflib's own SequenceMatcher;
+// or by opcodes a form made itself.
 class Alignment {
 public:
     Alignment(nb::handle difflib, nb::handle lines1, nb::handle lines2);
+    // Opcodes made by the form; `exact`: the lines are exact lists of exact str, so the native
+    // row model may write them.
+    Alignment(std::vector<seqmatch::Opcode> ops, bool exact);
 
-    // The native matcher aligns the lines.
-    bool native() const { return encoded_.has_value(); }
+    // The lines are aligned natively and may be written by the native row model.
+    bool native() const { return exact_; }
     // Its opcodes (only when native()).
     std::vector<seqmatch::Opcode> native_opcodes() const;
     // The opcodes as the interpreter's objects, from whichever matcher aligns the lines.
@@ -31,6 +35,8 @@ public:
 private:
     nb::object difflib_, lines1_, lines2_;
     std::optional<seqmatch::Encoded> encoded_;
+    std::optional<std::vector<seqmatch::Opcode>> given_;
+    bool exact_ = false;
 };
 
 class PageForm {

@@ -51,7 +51,7 @@ void PanelData::marked_row(std::uint32_t style, PyObject* text, bool is_left,
     for (std::size_t run : runs) number(marks_, run);
 }
 
-void PanelData::end(const Utf8& styles, bool html) {
+void PanelData::end(const Utf8& styles, bool html, std::string_view tail) {
     if (rows_ > 0) {
         number(runs_, run_style_);
         number(runs_, run_length_);
@@ -64,7 +64,9 @@ void PanelData::end(const Utf8& styles, bool html) {
     out_.raw(marks_);
     out_.raw("],\"styles\":[");
     out_.append(styles);
-    out_.raw(html ? "],\"html\":true}</script>" : "],\"html\":false}</script>");
+    out_.raw(html ? "],\"html\":true" : "],\"html\":false");
+    out_.raw(tail);
+    out_.raw("}</script>");
 }
 
 std::uint32_t StyleTable::index(const Style& style) {
@@ -98,12 +100,13 @@ DataRows::DataRows(Page& page, nb::handle self, PyObject* lines1, PyObject* line
     page.right.text.reserve(static_cast<std::size_t>(PyList_GET_SIZE(lines2)) * 64 + 4096);
 }
 
-void DataRows::end() {
-    left_.end(left_styles_.json(), false);
+void DataRows::end(std::string_view left_tail) {
+    left_.end(left_styles_.json(), false, left_tail);
     right_.end(right_styles_.json(), false);
 }
 
-void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left) {
+void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left,
+                std::string_view tail) {
     const StyleMethod ask(self);
     PanelData data(panel.text);
     StyleTable styles;
@@ -120,7 +123,7 @@ void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, boo
         const std::uint32_t style = styles.index({format(answer.symbol), answer.tail});
         data.row(style, text.ptr(), PyUnicode_GET_LENGTH(text.ptr()));
     }
-    data.end(styles.json(), true);
+    data.end(styles.json(), true, tail);
 }
 
 }  // namespace pelorix::windowed

@@ -1,4 +1,4 @@
-// Blocks and pair runs of the windowed page's rows.
+// Pair runs of the windowed page's rows, and ids of lines that are not exact str.
 #include "pairs.hpp"
 
 #include <algorithm>
@@ -25,35 +25,6 @@ void encode_into(nb::handle lines, nb::handle ids, std::vector<std::uint32_t>& o
     }
 }
 
-// Appends an opcode, or widens the last one when it has the same tag.
-void put(std::vector<Opcode>& out, Tag tag, std::size_t i1, std::size_t i2, std::size_t j1,
-         std::size_t j2) {
-    if (i1 == i2 && j1 == j2) return;
-    if (!out.empty() && out.back().tag == tag && out.back().i2 == i1 && out.back().j2 == j1) {
-        out.back().i2 = i2;
-        out.back().j2 = j2;
-        return;
-    }
-    out.push_back({tag, i1, i2, j1, j2});
-}
-
-// A block of changed lines a[i1:i2] against b[j1:j2], split at its equal pairs.
-void put_block(std::vector<Opcode>& out, std::span<const std::uint32_t> a,
-               std::span<const std::uint32_t> b, std::size_t i1, std::size_t i2, std::size_t j1,
-               std::size_t j2) {
-    const std::size_t paired = std::min(i2 - i1, j2 - j1);
-    std::size_t from = 0;  // the first pair of the part not yet put
-    for (std::size_t k = 0; k < paired; ++k) {
-        if (a[i1 + k] != b[j1 + k]) continue;
-        put(out, Tag::Replace, i1 + from, i1 + k, j1 + from, j1 + k);
-        put(out, Tag::Equal, i1 + k, i1 + k + 1, j1 + k, j1 + k + 1);
-        from = k + 1;
-    }
-    const bool pairs_left = from < paired;
-    const Tag rest = pairs_left ? Tag::Replace : i2 - i1 > j2 - j1 ? Tag::Delete : Tag::Insert;
-    put(out, rest, i1 + from, i2, j1 + from, j2);
-}
-
 void number(std::string& out, std::size_t n) {
     char digits[24];
     if (!out.empty()) out += ',';
@@ -72,42 +43,20 @@ seqmatch::Encoded encode_by_equality(nb::handle a, nb::handle b) {
     return e;
 }
 
-std::vector<Opcode> blocks(const std::vector<Opcode>& ops, std::span<const std::uint32_t> a,
-                           std::span<const std::uint32_t> b) {
-    std::vector<Opcode> out;
-    out.reserve(ops.size() + 8);
-    std::size_t k = 0;
-    while (k < ops.size()) {
-        const Opcode& op = ops[k];
-        if (op.tag == Tag::Equal) {
-            put(out, Tag::Equal, op.i1, op.i2, op.j1, op.j2);
-            ++k;
-            continue;
-        }
-        // the run of changes up to the next equal opcode is one block
-        std::size_t i2 = op.i2, j2 = op.j2;
-        for (++k; k < ops.size() && ops[k].tag != Tag::Equal; ++k) {
-            i2 = ops[k].i2;
-            j2 = ops[k].j2;
-        }
-        put_block(out, a, b, op.i1, i2, op.j1, j2);
-    }
-    return out;
-}
-
-PairRuns pair_runs(const std::vector<Opcode>& ops) {
-    PairRuns runs;
+std::string pair_members(const std::vector<Opcode>& ops) {
+    std::string runs;
+    std::size_t rows = 0;
     unsigned kind = EqualPair;
     std::size_t length = 0;
     auto run = [&](unsigned k, std::size_t n) {
         if (n == 0) return;
         if (length > 0 && k != kind) {
-            number(runs.json, length * 4 + kind);
+            number(runs, length * 4 + kind);
             length = 0;
         }
         kind = k;
         length += n;
-        runs.rows += n;
+        rows += n;
     };
     for (const Opcode& op : ops) {
         const std::size_t n = op.i2 - op.i1, m = op.j2 - op.j1;
@@ -127,8 +76,10 @@ PairRuns pair_runs(const std::vector<Opcode>& ops) {
                 break;
         }
     }
-    if (length > 0) number(runs.json, length * 4 + kind);
-    return runs;
+    if (length > 0) number(runs, length * 4 + kind);
+    std::string count;
+    number(count, rows);
+    return ",\"pairs\":[" + runs + "],\"rows\":" + count;
 }
 
 }  // namespace pelorix::windowed

@@ -297,6 +297,7 @@
         panels.forEach(state => {
             state.content.style.height = height;
         });
+        scroller.querySelector('.diff_divider').style.height = height;
     }
 
     // Draws the rows near the view in both panels, keeping those already drawn.
