@@ -6,6 +6,7 @@ import difflib
 import html
 import html.parser
 import inspect
+import json
 import os
 import pathlib
 import re
@@ -892,9 +893,12 @@ def test_command_line_writes_opens_and_prints_the_page(tmp_path):
     assert (tmp_path / "opened").read_text() == "file://" + urllib.parse.quote(
         str(out_dir / "d.html")
     ) + "\n"
-    root = parse((out_dir / "d.html").read_text(encoding="utf-8"))
+    page = (out_dir / "d.html").read_text(encoding="utf-8")
+    root = parse(page)
     assert [n.all_text() for n in root.find_all("file_name")] == ["setup_old.ini", "setup_new.ini"]
-    assert root.find_all("diff_replace_left") and root.find_all("diff_add_right")
+    # the windowed page: its rows as data, replaced pairs and inserted lines among them
+    pairs = json.loads(re.search(r'"pairs":(\[[0-9,]*\])', page)[1])
+    assert {run % 4 for run in pairs} >= {1, 3}
 
 
 def test_command_line_without_a_browser_names_the_page_on_stderr(tmp_path):
