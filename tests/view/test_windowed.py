@@ -60,17 +60,19 @@ ROW_MODELS = {
 }
 
 # Lines that try to end the script element holding the rows, or that the escaping and the
-# marking must get right: markup, quotes, backslashes, control characters (in rows of 16
-# characters and more too, which the data writer takes on its fast path), line separators,
-# non-ASCII and characters outside the BMP (which JavaScript counts as two).
+# marking must get right: markup, quotes, backslashes, control characters (also within the
+# 16-byte blocks the data writer copies on its fast path: a tab, a CR or FF at the end of a
+# shown text of 48 characters), line separators, non-ASCII and characters outside the BMP (which
+# JavaScript counts as two).
 SPECIAL = [
     "</script><script>alert(1)</script>",
     "<!-- <script>",
     "a & b &amp; <i>x</i>",
     "say \"hi\" \\ 'x' \\u003c",
     "tab\there",
-    "a long row with a\ttab and\x0cfeed\x01",
-    "a long row with a carriage\rreturn in it",
+    "tab\there, in a row of sixteen characters and more\x01",
+    "a carriage return ends this row of 48 characters".ljust(47, ".") + "\r",
+    "a form feed ends this row of 48 characters".ljust(47, ".") + "\x0c",
     "caf\u00e9 \u4e00\u4e8c",
     "\U0001f600 smile \U0001f601",
     "line\u2028separator\u2029",
@@ -526,8 +528,8 @@ def test_one_scroller_moves_both_panels(browser, tmp_path):
     assert len(set(tops)) == len(tops) and 0 not in tops and page.js(END_REACHED)
 
 
-FIND_LEFT = ["alpha", "needle beta NEEDLE", "gamma", "needle delta", "eps", "zeta"]
-FIND_RIGHT = ["alpha", "needle beta NEEDLE", "gamma changed", "eps", "zeta", "(needle)"]
+FIND_LEFT = ["alpha", "needle beta NEEDLE", "gamma", "needle delta", "eps", "zeta after alpha"]
+FIND_RIGHT = ["alpha", "needle beta NEEDLE", "gamma changed", "eps", "zeta after alpha", "(needle)"]
 
 
 @pytest.mark.parametrize("cls", [view.BeautifulHtmlDiff, Custom], ids=["native", "markup"])
@@ -548,7 +550,7 @@ def test_find_counts_matches_row_by_row_left_first(browser, tmp_path, cls):
         )
 
     page.type_into("find-input", "alpha", Keys.ENTER)  # from the top: the very first row
-    assert state()[:2] == ("1 of 2", [(1, 1)])
+    assert state()[:2] == ("1 of 4", [(1, 1)])
     seen = []
     page.type_into("find-input", "needle", Keys.ENTER)  # the second row holds four
     seen.append(state())
