@@ -9,6 +9,7 @@
 
 #include "align.hpp"
 #include "align_binding.hpp"
+#include "controls_js.hpp"
 #include "data.hpp"
 #include "form.hpp"
 #include "page.hpp"
@@ -26,11 +27,11 @@ namespace {
 const Name n_view("view"), n_BeautifulHtmlDiff("BeautifulHtmlDiff");
 
 // What the windowed page adds to the head after the instance's style sheet: its own rules and
-// its script.
+// its script, the two parts of the script in one closure.
 const std::string& head_assets() {
     static const std::string text = "<style>\n" + std::string(windowed_css) +
-                                    "</style>\n<script>\n" + std::string(windowed_js) +
-                                    "</script>";
+                                    "</style>\n<script>\n(() => {\n" + std::string(windowed_js) +
+                                    std::string(controls_js) + "})();\n</script>";
     return text;
 }
 

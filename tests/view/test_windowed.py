@@ -3,20 +3,13 @@ real headless Chromium: its rows are pairs, a filler facing each deleted or inse
 the row model natively or through overridden methods; one scroller moves both panels; Next and
 Prev step by change; "Diff only" shows each change with its context and a marker row per hidden
 run; Go to line shows the counterpart; Find counts its matches and scrolls sideways; the keys; a
-page of a million lines. Outside the browser: the rows of frequent lines, the encoding of lines
-that are not str, and how writing fails."""
+page of a million lines. Its data outside the browser: test_windowed_data.py."""
 
 import difflib
-import json
-import os
-import random
-import re
-import tempfile
-import tracemalloc
-import types
 
 import pytest
 from browsing import drawn_rows
+from windowed_pages import Custom, mid_pair, million_line_pair, str_subclass_lines, texts, write
 
 from pelorix.toolkit import _windowed, view
 
@@ -29,28 +22,6 @@ from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
 
-class Custom(view.BeautifulHtmlDiff):
-    """Page methods overridden: every escaped run in markup of its own, other gutter symbols and
-    an extra class on every row."""
-
-    def _escape_html(self, text):
-        return f"<i>{super()._escape_html(text)}</i>"
-
-    def _get_symbol_and_class(self, css_class, is_left=True):
-        symbol, container = super()._get_symbol_and_class(css_class, is_left=is_left)
-        return symbol * 2, f"{container} custom".strip()
-
-
-class Line(str):
-    """A line that is not an exact str: aligned through the interpreter's equality."""
-
-
-def str_subclass_lines(diff):
-    diff.lines1 = [Line(s) for s in diff.lines1]
-    diff.lines2 = [Line(s) for s in diff.lines2]
-    return diff
-
-
 # The ways the row model runs: natively, through overridden methods, through the methods for
 # lines that are not exact str.
 ROW_MODELS = {
@@ -58,54 +29,6 @@ ROW_MODELS = {
     "overridden methods": (Custom, lambda d: d),
     "lines not str": (view.BeautifulHtmlDiff, str_subclass_lines),
 }
-
-# Lines that try to end the script element holding the rows, or that the escaping and the
-# marking must get right: markup, quotes, backslashes, control characters (also within the
-# 16-byte blocks the data writer copies on its fast path: a tab, a CR or FF at the end of a
-# shown text of 48 characters), line separators, non-ASCII and characters outside the BMP (which
-# JavaScript counts as two).
-SPECIAL = [
-    "</script><script>alert(1)</script>",
-    "<!-- <script>",
-    "a & b &amp; <i>x</i>",
-    "say \"hi\" \\ 'x' \\u003c",
-    "tab\there",
-    "tab\there, in a row of sixteen characters and more\x01",
-    "a carriage return ends this row of 48 characters".ljust(47, ".") + "\r",
-    "a form feed ends this row of 48 characters".ljust(47, ".") + "\x0c",
-    "caf\u00e9 \u4e00\u4e8c",
-    "\U0001f600 smile \U0001f601",
-    "line\u2028separator\u2029",
-    "form\x0cfeed",
-    "",
-    "   ",
-]
-
-
-def mid_pair(lines=1200, seed=7):
-    """Two texts of about `lines` lines: special lines (frequent ones among them), deletions,
-    insertions and replaced lines (some with characters outside the BMP), and a few lines ending
-    in CR LF on the right."""
-    rnd = random.Random(seed)
-    left = [
-        SPECIAL[i // 5 % len(SPECIAL)] if i % 5 == 0 else f"line {i} <{i % 7}>"
-        for i in range(lines)
-    ]
-    right = []
-    for i, line in enumerate(left):
-        r = rnd.random()
-        if r < 0.03:
-            continue
-        right.append(line.replace(" ", " \U0001f600", 1) + " & more" if r < 0.08 else line)
-        if r > 0.97:
-            right.append(f"new {i} <b>&</b>")
-    ends = ["\r\n" if i % 97 == 0 else "\n" for i in range(len(right))]
-    return "".join(f"{s}\n" for s in left), "".join(s + e for s, e in zip(right, ends))
-
-
-def texts(lines):
-    return "".join(f"{line}\n" for line in lines)
-
 
 # Every position of the page as [left cell, right cell]: a line ({number, lit, and with
 # `detail` its classes, symbol and content}), a filler ({filler, lit}) or a marker row
@@ -235,11 +158,6 @@ class Page:
 
     def shifted(self, key):
         ActionChains(self.browser).key_down(Keys.SHIFT).send_keys(key).key_up(Keys.SHIFT).perform()
-
-
-def write(tmp_path, left, right, cls=view.BeautifulHtmlDiff, name="page.html"):
-    diff = cls(text1=texts(left), text2=texts(right))
-    return _windowed.write_page(diff, str(tmp_path / name))
 
 
 def open_page(browser, tmp_path, left, right, cls=view.BeautifulHtmlDiff):
@@ -648,16 +566,6 @@ def test_one_row_and_identical_texts(browser, tmp_path):
     assert page.rows() == ["\u22ef 3 unchanged lines"]
 
 
-def million_line_pair():
-    """A million lines against a copy with every thousandth line changed and one "needle"."""
-    left = [f"{i:07d} reading {i % 977}\n" for i in range(1_000_000)]
-    right = list(left)
-    for i in range(500, 1_000_000, 1000):
-        right[i] = f"{i:07d} reading changed\n"
-    right[900_123] = "a needle in the haystack\n"
-    return "".join(left), "".join(right)
-
-
 def test_a_page_of_a_million_lines(browser, tmp_path):
     path = _windowed.write_page(
         view.BeautifulHtmlDiff(*million_line_pair()), str(tmp_path / "page.html")
@@ -678,96 +586,6 @@ def test_a_page_of_a_million_lines(browser, tmp_path):
     assert left[-1][0] == right[-1][0] == 1_000_000
     assert abs(left[-1][1] + 20 - page.js(
         "return document.querySelector('.diff_view').clientHeight")) <= 1
-
-
-# ---- outside the browser ----
-
-
-def page_data(path):
-    """The two panels' data of a written page."""
-    with open(path, encoding="utf-8", newline="") as f:
-        html = f.read()
-    found = re.findall(r'<script type="application/json">(.*?)</script>', html, re.S)
-    return [json.loads(text) for text in found]
-
-
-def row_kinds(path):
-    """Each row's kind: "=" equal, "r" replaced, "-" deleted, "+" inserted."""
-    return "".join("=r-+"[run % 4] * (run // 4) for run in page_data(path)[0]["pairs"])
-
-
-LONG = "value " * 60
-ONLY_REAL_CHANGES = {
-    "a data column": (["0.0"] * 150 + ["1.5"] + ["0.0"] * 150, 150, "r"),
-    "frequent lines around a long one": (["x"] * 3000 + [LONG] + ["y"] * 3000, 3000, "r"),
-    "one repeated line, one fewer": (["same"] * 500, 250, "-"),
-}
-
-
-@pytest.mark.parametrize("lines, at, kind", ONLY_REAL_CHANGES.values(), ids=ONLY_REAL_CHANGES)
-def test_frequent_lines_show_only_the_real_change(tmp_path, lines, at, kind):
-    changed = list(lines)
-    if kind == "r":
-        changed[at] = lines[at] + " changed"
-    else:
-        del changed[at]
-    kinds = row_kinds(write(tmp_path, lines, changed))
-    assert kinds.replace("=", "") == kind and len(kinds) == len(lines)
-
-
-def test_crlf_against_lf_is_every_line_changed(tmp_path):
-    diff = view.BeautifulHtmlDiff(text1="a\r\nb\r\nc\r\n", text2="a\nb\nc\n")
-    assert row_kinds(_windowed.write_page(diff, str(tmp_path / "p.html"))) == "rrr"
-
-
-def test_the_standard_matcher_is_not_consulted(tmp_path, monkeypatch):
-    pair = mid_pair(300)
-    before = page_data(_windowed.write_page(view.BeautifulHtmlDiff(*pair), str(tmp_path / "a")))
-    monkeypatch.setattr(view, "difflib", types.SimpleNamespace())
-    after = page_data(_windowed.write_page(view.BeautifulHtmlDiff(*pair), str(tmp_path / "b")))
-    assert after == before
-
-
-def test_lines_not_str_are_aligned_by_their_equality(tmp_path):
-    pair = mid_pair(300)
-    plain = page_data(_windowed.write_page(view.BeautifulHtmlDiff(*pair), str(tmp_path / "a")))
-    diff = str_subclass_lines(view.BeautifulHtmlDiff(*pair))
-    subclassed = page_data(_windowed.write_page(diff, str(tmp_path / "b")))
-    assert subclassed[0]["pairs"] == plain[0]["pairs"]
-    assert subclassed[0]["html"] and not plain[0]["html"]
-    diff.lines2 = [*diff.lines2, ["unhashable"]]
-    with pytest.raises(TypeError, match="unhashable"):
-        _windowed.write_page(diff, str(tmp_path / "c"))
-
-
-@pytest.mark.parametrize("cls", [view.BeautifulHtmlDiff, Custom], ids=["native", "markup"])
-def test_a_lone_surrogate_fails_as_it_does_in_the_full_page(tmp_path, cls):
-    diff = cls(text1="ok\nbad \ud800 line\n", text2="ok\n")
-    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed") as full:
-        diff.generate_html(output_file=str(tmp_path / "full.html"), auto_open=False)
-    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed") as windowed:
-        _windowed.write_page(diff, str(tmp_path / "windowed.html"))
-    assert windowed.value.object[windowed.value.start] == full.value.object[full.value.start]
-
-
-def test_without_a_path_the_page_is_a_new_temporary_file(tmp_path, monkeypatch):
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    path = _windowed.write_page(view.BeautifulHtmlDiff(text1="a\n", text2="b\n"))
-    name = os.path.basename(path)
-    assert os.path.dirname(path) == str(tmp_path) and name.startswith("diff_")
-    with open(path, encoding="utf-8") as f:
-        assert name.endswith(".html") and 'id="find-input"' in f.read()
-
-
-def test_a_million_lines_are_written_without_an_object_per_row(tmp_path):
-    diff = view.BeautifulHtmlDiff(*million_line_pair())
-    tracemalloc.start()
-    try:
-        _windowed.write_page(diff, str(tmp_path / "page.html"))
-        _, peak = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert peak < 2_000_000
 
 
 def test_drawn_rows_of_the_suite_read_the_windowed_page(browser, tmp_path):

@@ -7,787 +7,412 @@
 // both views keep the same height).  The toolbar steps through changes (runs of adjacent changed
 // rows), shows "Diff only" with three rows of context, goes to a line with its counterpart, and
 // finds text; the keys n / F7, p / Shift+F7, / and Esc drive it without the mouse.
-(() => {
-    const ROW_PX = 20;
-    // Rows drawn beyond each edge of the view, so a scroll of a screen or so shows drawn rows
-    // before the scroll event has been handled.
-    const OVERSCAN = 12;
-    // Browsers cap an element's height (Chromium near 33 million pixels).  Rows that need more
-    // get this height, and scroll positions are scaled onto the rows.
-    const MAX_EXTENT_PX = 16000000;
-    // Left of the text: the line-number cell and the content cell's padding.
-    const GUTTER_PX = 60 + 8;
-    // Rows of context around each change in "Diff only", and rows above a row a jump brings
-    // into view (so the reader sees what leads to it).
-    const CONTEXT = 3;
-    const LEAD = 3;
-    // Row kinds, as the pairs' runs give them.
-    const EQUAL = 0;
-    const DELETED = 2;
-    const INSERTED = 3;
+//
+// This file holds the page's state, its rows as data and their drawing; controls.js, the
+// toolbar, Find and the keys.  The module writes the two into one closure, this one first, so
+// the page adds no global name.
 
-    let scroller = null;   // the element that scrolls both panels
-    const panels = [];     // the left panel's state, then the right one's
-    let rows = null;       // the pairs: kind, left and right line (-1: a filler)
-    let changes = null;    // runs of adjacent changed rows: starts and ends (exclusive)
-    let shown = null;      // in "Diff only", the positions: their rows and which are markers
-    let mode = 'all';
-    let current = 0;       // the change the counter shows
-    let highlight = null;  // the highlighted rows {from, to}, on both sides
-    let found = null;      // the match Find went to {row, side, offset, length}
-    let search = null;     // the matches of the Find box's text, in the order Find visits them
-    let first = 0;         // the positions drawn: first, first + 1, ...
-    let count = 0;
-    let pin = null;        // a scroll position set by a jump, and the row offset it stands for
+const ROW_PX = 20;
+// Rows drawn beyond each edge of the view, so a scroll of a screen or so shows drawn rows
+// before the scroll event has been handled.
+const OVERSCAN = 12;
+// Browsers cap an element's height (Chromium near 33 million pixels).  Rows that need more
+// get this height, and scroll positions are scaled onto the rows.
+const MAX_EXTENT_PX = 16000000;
+// Left of the text: the line-number cell and the content cell's padding.
+const GUTTER_PX = 60 + 8;
+// Rows of context around each change in "Diff only", and rows above a row a jump brings
+// into view (so the reader sees what leads to it).
+const CONTEXT = 3;
+const LEAD = 3;
+// Row kinds, as the pairs' runs give them.
+const EQUAL = 0;
+const DELETED = 2;
+const INSERTED = 3;
 
-    // ---- rows as data ----
+let scroller = null;   // the element that scrolls both panels
+const panels = [];     // the left panel's state, then the right one's
+let rows = null;       // the pairs: kind, left and right line (-1: a filler)
+let changes = null;    // runs of adjacent changed rows: starts and ends (exclusive)
+let shown = null;      // in "Diff only", the positions: their rows and which are markers
+let mode = 'all';
+let current = 0;       // the change the counter shows
+let highlight = null;  // the highlighted rows {from, to}, on both sides
+let found = null;      // the match Find went to {row, side, offset, length}
+let search = null;     // the matches of the Find box's text, in the order Find visits them
+let first = 0;         // the positions drawn: first, first + 1, ...
+let count = 0;
+let pin = null;        // a scroll position set by a jump, and the row offset it stands for
 
-    // A panel's lines from its JSON: one text of all lines joined by line feeds, each line's
-    // length (in UTF-16 code units, as JavaScript counts), the line styles as runs of
-    // [style index, line count], and the character marks of replaced lines as
-    // [line, number of runs, run, ...] with each run 2 * length + (1 for a changed run).  Line k
-    // carries number k + 1.  When `html` is set, each text is markup made by overridden page
-    // methods and is drawn as such.
-    function loadPanel(side, panel, data) {
-        const lines = data.lengths.length;
-        const starts = new Uint32Array(lines + 1);
-        let at = 0;
-        let longest = 0;
-        for (let k = 0; k < lines; k++) {
-            starts[k] = at;
-            at += data.lengths[k] + 1;
-            if (data.lengths[k] > longest) {
-                longest = data.lengths[k];
-            }
+// ---- rows as data ----
+
+// A panel's lines from its JSON: one text of all lines joined by line feeds, each line's
+// length (in UTF-16 code units, as JavaScript counts), the line styles as runs of
+// [style index, line count], and the character marks of replaced lines as
+// [line, number of runs, run, ...] with each run 2 * length + (1 for a changed run).  Line k
+// carries number k + 1.  When `html` is set, each text is markup made by overridden page
+// methods and is drawn as such.
+function loadPanel(side, panel, data) {
+    const lines = data.lengths.length;
+    const starts = new Uint32Array(lines + 1);
+    let at = 0;
+    let longest = 0;
+    for (let k = 0; k < lines; k++) {
+        starts[k] = at;
+        at += data.lengths[k] + 1;
+        if (data.lengths[k] > longest) {
+            longest = data.lengths[k];
         }
-        starts[lines] = at;
-        const styles = data.styles.map(([tail, symbol]) => ({
-            className: 'line_container ' + tail,
-            symbol: symbol
-        }));
-        const styleOf = styles.length <= 256 ? new Uint8Array(lines) : new Uint32Array(lines);
-        for (let i = 0, k = 0; i < data.runs.length; i += 2) {
-            styleOf.fill(data.runs[i], k, k + data.runs[i + 1]);
-            k += data.runs[i + 1];
-        }
-        const marks = new Map();
-        for (let i = 0; i < data.marks.length; i += 2 + data.marks[i + 1]) {
-            marks.set(data.marks[i], data.marks.slice(i + 2, i + 2 + data.marks[i + 1]));
-        }
-        const content = panel.querySelector('.panel_content');
-        content.textContent = '';
-        const layer = content.appendChild(document.createElement('div'));
-        layer.className = 'panel_rows';
-        return {
-            side: side,
-            panel: panel,
-            content: content,
-            layer: layer,
-            bar: null,      // the sideways scroll bar and its extent
-            barExtent: null,
-            lines: lines,
-            text: data.text,
-            starts: starts,
-            html: data.html,
-            styles: styles,
-            styleOf: styleOf,
-            marks: marks,
-            longest: longest,
-            lineOf: null,   // the line of each row, -1 for a filler
-            rowOf: null,    // the row of each line
-            width: 0,       // of the rows, in pixels
-            drawn: [],
-            searchable: null
-        };
     }
-
-    // The pairs, as runs of count * 4 + kind, laid out as rows; and the changes.
-    function loadRows(pairs) {
-        let total = 0;
-        for (const run of pairs) {
-            total += Math.floor(run / 4);
-        }
-        const kind = new Uint8Array(total);
-        const lineOf = [new Int32Array(total), new Int32Array(total)];
-        const rowOf = panels.map(state => new Int32Array(state.lines));
-        const next = [0, 0];
-        const starts = [];
-        const ends = [];
-        let row = 0;
-        for (const run of pairs) {
-            const k = run % 4;
-            const end = row + Math.floor(run / 4);
-            kind.fill(k, row, end);
-            if (k !== EQUAL) {
-                if (ends.length && ends[ends.length - 1] === row) {
-                    ends[ends.length - 1] = end;
-                } else {
-                    starts.push(row);
-                    ends.push(end);
-                }
-            }
-            for (let side = 0; side < 2; side++) {
-                const lines = lineOf[side];
-                if (k === (side === 0 ? INSERTED : DELETED)) {
-                    lines.fill(-1, row, end);
-                    continue;
-                }
-                const of = rowOf[side];
-                let line = next[side];
-                for (let r = row; r < end; r++, line++) {
-                    lines[r] = line;
-                    of[line] = r;
-                }
-                next[side] = line;
-            }
-            row = end;
-        }
-        if (next[0] !== panels[0].lines || next[1] !== panels[1].lines) {
-            throw new Error('the pairs do not cover the lines');
-        }
-        panels.forEach((state, side) => {
-            state.lineOf = lineOf[side];
-            state.rowOf = rowOf[side];
-        });
-        rows = { count: total, kind: kind };
-        changes = { starts: Int32Array.from(starts), ends: Int32Array.from(ends) };
+    starts[lines] = at;
+    const styles = data.styles.map(([tail, symbol]) => ({
+        className: 'line_container ' + tail,
+        symbol: symbol
+    }));
+    const styleOf = styles.length <= 256 ? new Uint8Array(lines) : new Uint32Array(lines);
+    for (let i = 0, k = 0; i < data.runs.length; i += 2) {
+        styleOf.fill(data.runs[i], k, k + data.runs[i + 1]);
+        k += data.runs[i + 1];
     }
-
-    function textOf(state, line) {
-        return state.text.slice(state.starts[line], state.starts[line + 1] - 1);
+    const marks = new Map();
+    for (let i = 0; i < data.marks.length; i += 2 + data.marks[i + 1]) {
+        marks.set(data.marks[i], data.marks.slice(i + 2, i + 2 + data.marks[i + 1]));
     }
+    const content = panel.querySelector('.panel_content');
+    content.textContent = '';
+    const layer = content.appendChild(document.createElement('div'));
+    layer.className = 'panel_rows';
+    return {
+        side: side,
+        panel: panel,
+        content: content,
+        layer: layer,
+        bar: null,      // the sideways scroll bar and its extent
+        barExtent: null,
+        lines: lines,
+        text: data.text,
+        starts: starts,
+        html: data.html,
+        styles: styles,
+        styleOf: styleOf,
+        marks: marks,
+        longest: longest,
+        lineOf: null,   // the line of each row, -1 for a filler
+        rowOf: null,    // the row of each line
+        width: 0,       // of the rows, in pixels
+        drawn: [],
+        searchable: null
+    };
+}
 
-    // The first index of a sorted array whose value is not less than `value`.
-    function lowerBound(sorted, value) {
-        let low = 0;
-        let high = sorted.length;
-        while (low < high) {
-            const mid = (low + high) >>> 1;
-            if (sorted[mid] < value) {
-                low = mid + 1;
+// The pairs, as runs of count * 4 + kind, laid out as rows; and the changes.
+function loadRows(pairs) {
+    let total = 0;
+    for (const run of pairs) {
+        total += Math.floor(run / 4);
+    }
+    const kind = new Uint8Array(total);
+    const lineOf = [new Int32Array(total), new Int32Array(total)];
+    const rowOf = panels.map(state => new Int32Array(state.lines));
+    const next = [0, 0];
+    const starts = [];
+    const ends = [];
+    let row = 0;
+    for (const run of pairs) {
+        const k = run % 4;
+        const end = row + Math.floor(run / 4);
+        kind.fill(k, row, end);
+        if (k !== EQUAL) {
+            if (ends.length && ends[ends.length - 1] === row) {
+                ends[ends.length - 1] = end;
             } else {
-                high = mid;
+                starts.push(row);
+                ends.push(end);
             }
         }
-        return low;
-    }
-
-    // ---- positions: every row in "All"; in "Diff only" the changes with their context and a
-    // marker row for each hidden run ----
-
-    function diffPositions() {
-        const at = [];
-        const marker = [];
-        let next = 0;  // the first row not yet placed
-        const place = (from, to) => {
-            if (from > next) {
-                at.push(next);
-                marker.push(1);
+        for (let side = 0; side < 2; side++) {
+            const lines = lineOf[side];
+            if (k === (side === 0 ? INSERTED : DELETED)) {
+                lines.fill(-1, row, end);
+                continue;
             }
-            for (let r = Math.max(from, next); r < to; r++) {
-                at.push(r);
-                marker.push(0);
+            const of = rowOf[side];
+            let line = next[side];
+            for (let r = row; r < end; r++, line++) {
+                lines[r] = line;
+                of[line] = r;
             }
-            next = Math.max(next, to);
-        };
-        for (let c = 0; c < changes.starts.length; c++) {
-            place(Math.max(0, changes.starts[c] - CONTEXT),
-                  Math.min(rows.count, changes.ends[c] + CONTEXT));
+            next[side] = line;
         }
-        place(rows.count, rows.count);
-        return { rows: Int32Array.from(at), marker: Uint8Array.from(marker) };
+        row = end;
     }
-
-    function positions() {
-        return shown ? shown.rows.length : rows.count;
+    if (next[0] !== panels[0].lines || next[1] !== panels[1].lines) {
+        throw new Error('the pairs do not cover the lines');
     }
-
-    function rowAt(position) {
-        return shown ? shown.rows[position] : position;
-    }
-
-    // The position of a row, or -1 where it is hidden.
-    function positionOf(row) {
-        if (!shown) {
-            return row;
-        }
-        const at = lowerBound(shown.rows, row);
-        return at < shown.rows.length && shown.rows[at] === row && !shown.marker[at] ? at : -1;
-    }
-
-    // The lines a marker stands for.
-    function hiddenAt(position) {
-        const end = position + 1 < shown.rows.length ? shown.rows[position + 1] : rows.count;
-        return end - shown.rows[position];
-    }
-
-    // ---- drawing ----
-
-    const template = document.createElement('template');
-    template.innerHTML = '<div><div class="line_number"><span class="line_num_text"></span>' +
-        '<span class="diff_symbol"></span></div><div class="line_content"></div></div>';
-
-    function lit(row) {
-        return highlight !== null && row >= highlight.from && row < highlight.to;
-    }
-
-    function makeRow(state, position) {
-        if (shown && shown.marker[position]) {
-            const marker = document.createElement('div');
-            const hidden = hiddenAt(position);
-            marker.className = 'diff_skipped';
-            marker.textContent = '\u22ef ' + hidden.toLocaleString('en-US') + ' unchanged ' +
-                (hidden === 1 ? 'line' : 'lines');
-            return marker;
-        }
-        const row = rowAt(position);
-        const line = state.lineOf[row];
-        if (line < 0) {
-            const filler = document.createElement('div');
-            filler.className = lit(row) ? 'diff_filler highlight' : 'diff_filler';
-            return filler;
-        }
-        const element = template.content.firstChild.cloneNode(true);
-        const style = state.styles[state.styleOf[line]];
-        element.className = style.className;
-        if (lit(row)) {
-            element.classList.add('highlight');
-        }
-        const numberCell = element.firstChild;
-        numberCell.firstChild.textContent = line + 1;
-        numberCell.lastChild.textContent = style.symbol;
-        const cell = element.lastChild;
-        const text = textOf(state, line);
-        if (/[^ -~]/.test(text)) {
-            element.dataset.wide = '1';
-        }
-        const runs = state.marks.get(line);
-        if (text === '') {
-            cell.textContent = ' ';
-        } else if (state.html) {
-            cell.innerHTML = text;
-        } else if (runs) {
-            const changedClass = state.side === 0 ? 'char-del' : 'char-add';
-            let at = 0;
-            for (const run of runs) {
-                const span = cell.appendChild(document.createElement('span'));
-                span.className = run & 1 ? changedClass : 'char-equal';
-                span.textContent = text.slice(at, at + (run >>> 1));
-                at += run >>> 1;
-            }
-        } else {
-            cell.textContent = text;
-        }
-        return element;
-    }
-
-    // Scroll positions and row offsets (the offset of a row's top among all shown rows) are the
-    // same until the rows need more height than an element may have; beyond that the scroll
-    // range is mapped linearly onto the rows.
-    function scale(view) {
-        const rowsPx = positions() * ROW_PX;
-        if (rowsPx <= MAX_EXTENT_PX || rowsPx <= view) {
-            return 1;
-        }
-        return (rowsPx - view) / (MAX_EXTENT_PX - view);
-    }
-
-    function setExtent() {
-        const height = Math.min(positions() * ROW_PX, MAX_EXTENT_PX) + 'px';
-        panels.forEach(state => {
-            state.content.style.height = height;
-        });
-        scroller.querySelector('.diff_divider').style.height = height;
-    }
-
-    // Draws the rows near the view in both panels, keeping those already drawn.
-    function draw() {
-        const top = scroller.scrollTop;
-        const view = scroller.clientHeight;
-        let offset = top * scale(view);
-        if (pin && Math.abs(pin.top - top) < 1) {
-            offset = pin.offset;
-        } else {
-            pin = null;
-        }
-        const total = positions();
-        const from = Math.max(0, Math.floor(offset / ROW_PX) - OVERSCAN);
-        const to = Math.min(total, Math.ceil((offset + view) / ROW_PX) + OVERSCAN);
-        const keepFrom = Math.max(from, first);
-        const keepTo = Math.min(to, first + count);
-        const kept = keepFrom < keepTo;
-        let wide = false;
-        for (const state of panels) {
-            if (!kept) {
-                state.drawn = [];
-                state.layer.textContent = '';
-            } else {
-                state.drawn.slice(0, keepFrom - first).forEach(e => e.remove());
-                state.drawn.slice(keepTo - first).forEach(e => e.remove());
-                state.drawn = state.drawn.slice(keepFrom - first, keepTo - first);
-            }
-            const before = [];
-            const after = [];
-            for (let p = from; p < (kept ? keepFrom : to); p++) {
-                before.push(makeRow(state, p));
-            }
-            for (let p = kept ? keepTo : to; p < to; p++) {
-                after.push(makeRow(state, p));
-            }
-            state.layer.prepend(...before);
-            state.layer.append(...after);
-            state.drawn = before.concat(state.drawn, after);
-            state.layer.style.top = (top - offset + from * ROW_PX) + 'px';
-            wide = wide || before.concat(after).some(e => e.dataset.wide);
-        }
-        first = from;
-        count = to - from;
-        if (wide) {
-            requestAnimationFrame(fitWidths);
-        }
-        showFound();
-    }
-
-    // Redraws every row (after the positions or the highlight changed).
-    function redraw() {
-        count = 0;
-        draw();
-    }
-
-    // A panel scrolls sideways as far as its longest line reaches: known from the longest text
-    // in a monospace font, and widened once a drawn row with other than printable ASCII
-    // characters (wide characters, tabs) turns out longer.  The width stays when the long row
-    // leaves the drawn range, so the sideways position does too.
-    function fitWidths() {
-        panels.forEach(state => setWidth(state, Math.max(state.width, state.layer.scrollWidth)));
-    }
-
-    function setWidth(state, width) {
-        if (width <= state.width) {
-            return;
-        }
-        state.width = width;
-        state.layer.style.width = width + 'px';
-        state.barExtent.style.width = width + 'px';
-    }
-
-    // The width of a character of the rows' font, measured once.
-    function charWidth() {
-        const probe = document.createElement('div');
-        probe.className = 'line_content';
-        probe.style.cssText = 'position: absolute; visibility: hidden; white-space: pre';
-        probe.textContent = 'x'.repeat(100);
-        panels[0].layer.appendChild(probe);
-        const width = probe.scrollWidth / 100 || 8;
-        probe.remove();
-        return width;
-    }
-
-    // Scrolls so that the row at `position` is `lead` rows below the top of the view (as far as
-    // the rows reach) and draws at once.
-    function scrollToPosition(position, lead) {
-        const view = scroller.clientHeight;
-        const maxOffset = Math.max(0, positions() * ROW_PX - view);
-        const offset = Math.max(0, Math.min((position - lead) * ROW_PX, maxOffset));
-        scroller.scrollTo({ top: offset / scale(view), behavior: 'instant' });
-        pin = { top: scroller.scrollTop, offset: offset };
-        draw();
-    }
-
-    // The row at the top of the view (for a marker, the first row it hides).
-    function topRow() {
-        const view = scroller.clientHeight;
-        const offset = pin ? pin.offset : scroller.scrollTop * scale(view);
-        const position = Math.min(positions() - 1, Math.floor(offset / ROW_PX + 0.5));
-        return position < 0 ? 0 : rowAt(position);
-    }
-
-    // The row that jumps and modes go on from: the highlighted one, else the top one.
-    function currentRow() {
-        return highlight ? highlight.from : topRow();
-    }
-
-    function setHighlight(from, to) {
-        highlight = { from: from, to: to };
-        found = null;
-        redraw();
-    }
-
-    // ---- changes ----
-
-    // The change nearest to `row`, counted in rows; the earlier one on a tie.
-    function nearestChange(row) {
-        const n = changes.starts.length;
-        const after = lowerBound(changes.starts, row + 1);  // the first change starting below
-        if (after === 0) {
-            return n === 0 ? -1 : 0;
-        }
-        const before = after - 1;
-        const distance = Math.max(0, row - (changes.ends[before] - 1));
-        if (after < n && changes.starts[after] - row < distance) {
-            return after;
-        }
-        return before;
-    }
-
-    function updateCounter() {
-        const counter = document.getElementById('diff-counter');
-        const n = changes.starts.length;
-        counter.textContent = n === 0 ? '0/0' : (current + 1) + '/' + n;
-    }
-
-    function showChange(index) {
-        current = index;
-        highlight = { from: changes.starts[index], to: changes.ends[index] };
-        found = null;
-        count = 0;
-        scrollToPosition(positionOf(changes.starts[index]), LEAD);
-        updateCounter();
-    }
-
-    // Next (+1) or previous (-1) change, from the highlighted change, else from the current
-    // row; round at either end.
-    function step(direction) {
-        const n = changes.starts.length;
-        if (n === 0) {
-            return;
-        }
-        let target;
-        const onChange = highlight && current >= 0 && highlight.from === changes.starts[current] &&
-            highlight.to === changes.ends[current];
-        if (onChange) {
-            target = (current + direction + n) % n;
-        } else if (direction > 0) {
-            target = lowerBound(changes.starts, highlight ? highlight.from + 1 : topRow()) % n;
-        } else {
-            target = (lowerBound(changes.starts, currentRow()) - 1 + n) % n;
-        }
-        showChange(target);
-    }
-
-    // ---- the toolbar ----
-
-    function setViewMode(newMode) {
-        document.querySelectorAll('.mode-btn').forEach(button =>
-            button.classList.toggle('active', button.id === 'mode-' + newMode));
-        const row = currentRow();
-        mode = newMode === 'diff' ? 'diff' : 'all';
-        shown = mode === 'diff' ? diffPositions() : null;
-        search = null;
-        pin = null;
-        setExtent();
-        if (mode === 'diff' && changes.starts.length > 0) {
-            showChange(nearestChange(row));
-        } else if (highlight) {
-            count = 0;
-            scrollToPosition(Math.max(0, positionOf(highlight.from)), LEAD);
-        } else {
-            count = 0;
-            scrollToPosition(Math.max(0, positionOf(row)), 0);
-        }
-    }
-
-    // Line N of the new file, or of the old one where the new one is shorter, beside its
-    // counterpart (or the filler facing it), both highlighted.
-    function gotoLine() {
-        const input = document.getElementById('goto-input');
-        const number = Number(input.value);
-        if (!Number.isInteger(number) || number < 1) {
-            alert('Please enter a valid line number (positive integer)');
-            return;
-        }
-        const side = number <= panels[1].lines ? 1 : number <= panels[0].lines ? 0 : -1;
-        if (side < 0) {
-            alert('Line ' + number + ' not found');
-            return;
-        }
-        const row = panels[side].rowOf[number - 1];
-        if (positionOf(row) < 0) {
-            setViewMode('all');
-        }
-        current = Math.max(0, nearestChange(row));
-        setHighlight(row, row + 1);
-        scrollToPosition(positionOf(row), LEAD);
-        updateCounter();
-        input.blur();
-    }
-
-    // ---- Find ----
-
-    // The texts Find searches, laid out as the panel's lines: for markup, the text the markup
-    // shows, worked out once.
-    function searchable(state) {
-        if (!state.searchable) {
-            if (!state.html) {
-                state.searchable = { text: state.text, starts: state.starts };
-            } else {
-                const scratch = document.createElement('div');
-                const texts = [];
-                for (let line = 0; line < state.lines; line++) {
-                    scratch.innerHTML = textOf(state, line);
-                    texts.push(scratch.textContent);
-                }
-                const starts = new Uint32Array(state.lines + 1);
-                let at = 0;
-                texts.forEach((text, line) => {
-                    starts[line] = at;
-                    at += text.length + 1;
-                });
-                starts[state.lines] = at;
-                state.searchable = { text: texts.join('\n'), starts: starts };
-            }
-        }
-        return state.searchable;
-    }
-
-    // Every match of `query` (ignoring case) in the rows shown, in the order Find visits them:
-    // row by row, the left side before the right one.  Lines are joined by line feeds, which
-    // the box cannot hold, so no match spans two lines.
-    function collectMatches(query) {
-        const pattern = new RegExp(query.replace(/[.*+?^${}()|[\]\\]/g, '\\$&'), 'gi');
-        const perSide = panels.map(state => {
-            const { text, starts } = searchable(state);
-            const hits = [];
-            let line = 0;
-            pattern.lastIndex = 0;
-            for (let m = pattern.exec(text); m; m = pattern.exec(text)) {
-                while (starts[line + 1] <= m.index) {
-                    line++;
-                }
-                const row = state.rowOf[line];
-                if (positionOf(row) >= 0) {
-                    hits.push(row, m.index - starts[line], m[0].length);
-                }
-            }
-            return hits;
-        });
-        const n = (perSide[0].length + perSide[1].length) / 3;
-        const matches = { query: query, row: new Int32Array(n), side: new Uint8Array(n),
-                          offset: new Int32Array(n), length: new Int32Array(n) };
-        for (let k = 0, i = 0, j = 0; k < n; k++) {
-            const [left, right] = perSide;
-            const side = j >= right.length || (i < left.length && left[i] <= right[j]) ? 0 : 1;
-            const hits = perSide[side];
-            const at = side === 0 ? i : j;
-            matches.row[k] = hits[at];
-            matches.side[k] = side;
-            matches.offset[k] = hits[at + 1];
-            matches.length[k] = hits[at + 2];
-            if (side === 0) {
-                i += 3;
-            } else {
-                j += 3;
-            }
-        }
-        matches.index = -1;
-        return matches;
-    }
-
-    // The next (+1) or previous (-1) match: from the one Find went to, else from the current
-    // row down (up); round at either end.
-    function findStep(direction) {
-        const query = document.getElementById('find-input').value;
-        const counter = document.getElementById('find-count');
-        if (query === '') {
-            counter.textContent = '';
-            return;
-        }
-        if (!search || search.query !== query) {
-            search = collectMatches(query);
-        }
-        const n = search.row.length;
-        if (n === 0) {
-            found = null;
-            counter.textContent = '0 of 0';
-            showFound();
-            return;
-        }
-        let k;
-        if (found && search.index >= 0) {
-            k = (search.index + direction + n) % n;
-        } else if (direction > 0) {
-            k = lowerBound(search.row, currentRow()) % n;
-        } else {
-            k = (lowerBound(search.row, currentRow()) - 1 + n) % n;
-        }
-        search.index = k;
-        const row = search.row[k];
-        current = Math.max(0, nearestChange(row));
-        highlight = { from: row, to: row + 1 };
-        found = { row: row, side: search.side[k], offset: search.offset[k],
-                  length: search.length[k], shown: false };
-        count = 0;
-        scrollToPosition(positionOf(row), LEAD);
-        updateCounter();
-        counter.textContent = (k + 1).toLocaleString('en-US') + ' of ' + n.toLocaleString('en-US');
-    }
-
-    // Marks the text found while its row is drawn, and the first time brings it into the
-    // panel's visible box sideways.
-    function showFound() {
-        if (!window.CSS || !CSS.highlights) {
-            return;
-        }
-        const state = found && panels[found.side];
-        const at = found ? positionOf(found.row) - first : -1;
-        const element = at >= 0 && at < state.drawn.length ? state.drawn[at] : null;
-        const range = element && textRange(element.lastChild, found.offset,
-                                           found.offset + found.length);
-        if (!range) {
-            CSS.highlights.delete('find-match');
-            return;
-        }
-        CSS.highlights.set('find-match', new Highlight(range));
-        if (found.shown) {
-            return;
-        }
-        found.shown = true;
-        const box = range.getBoundingClientRect();
-        const area = state.content.getBoundingClientRect();
-        const left = area.left + GUTTER_PX;
-        if (box.right > area.right - 8 || box.left < left) {
-            scrollSideways(state, state.content.scrollLeft + box.left - left - 16);
-        }
-    }
-
-    // A range over characters `from` to `to` of the element's text.
-    function textRange(element, from, to) {
-        const walker = document.createTreeWalker(element, NodeFilter.SHOW_TEXT);
-        const range = document.createRange();
-        let at = 0;
-        let started = false;
-        for (let node = walker.nextNode(); node; node = walker.nextNode()) {
-            const end = at + node.length;
-            if (!started && from <= end) {
-                range.setStart(node, from - at);
-                started = true;
-            }
-            if (started && to <= end) {
-                range.setEnd(node, to - at);
-                return range;
-            }
-            at = end;
-        }
-        return null;
-    }
-
-    function scrollSideways(state, left) {
-        state.content.scrollLeft = left;
-        state.bar.scrollLeft = state.content.scrollLeft;
-    }
-
-    // ---- keys ----
-
-    function onKey(event) {
-        const target = event.target;
-        if (target.closest && target.closest('input, textarea, select, [contenteditable]')) {
-            if (event.key === 'Escape') {
-                target.blur();
-                scroller.focus({ preventScroll: true });
-            }
-            return;  // what is typed into a box is never a command
-        }
-        if (event.ctrlKey || event.metaKey || event.altKey) {
-            return;
-        }
-        if (event.key === 'n' || (event.key === 'F7' && !event.shiftKey)) {
-            step(1);
-        } else if (event.key === 'p' || (event.key === 'F7' && event.shiftKey)) {
-            step(-1);
-        } else if (event.key === '/') {
-            const box = document.getElementById('find-input');
-            box.focus();
-            box.select();
-        } else {
-            return;
-        }
-        event.preventDefault();
-    }
-
-    function bind(id, type, handler) {
-        document.getElementById(id).addEventListener(type, handler);
-    }
-
-    function bindToolbar() {
-        bind('mode-all', 'click', () => setViewMode('all'));
-        bind('mode-diff', 'click', () => setViewMode('diff'));
-        bind('prev-change', 'click', () => step(-1));
-        bind('next-change', 'click', () => step(1));
-        bind('goto-button', 'click', gotoLine);
-        bind('goto-input', 'keydown', event => {
-            if (event.key === 'Enter') {
-                gotoLine();
-            }
-        });
-        bind('find-button', 'click', () => findStep(1));
-        bind('find-input', 'keydown', event => {
-            if (event.key === 'Enter') {
-                event.preventDefault();
-                findStep(event.shiftKey ? -1 : 1);
-            }
-        });
-        document.addEventListener('keydown', onKey);
-    }
-
-    // ---- the layout: the panels' headers above the scroller, their scroll bars below ----
-
-    function layOut(view) {
-        const heads = document.createElement('div');
-        heads.className = 'pair_heads';
-        const bars = document.createElement('div');
-        bars.className = 'pair_bars';
-        panels.forEach((state, side) => {
-            if (side === 1) {
-                heads.appendChild(document.createElement('div')).className = 'pair_gap';
-                bars.appendChild(document.createElement('div')).className = 'pair_gap';
-            }
-            heads.appendChild(state.panel.querySelector('.panel_header'));
-            state.bar = bars.appendChild(document.createElement('div'));
-            state.bar.className = 'panel_bar';
-            state.barExtent = state.bar.appendChild(document.createElement('div'));
-            state.bar.addEventListener('scroll', () => {
-                state.content.scrollLeft = state.bar.scrollLeft;
-            }, { passive: true });
-            // A sideways wheel (or Shift and the wheel) scrolls the panel under it.
-            state.content.addEventListener('wheel', event => {
-                const dx = event.deltaX || (event.shiftKey ? event.deltaY : 0);
-                if (dx) {
-                    state.bar.scrollLeft += dx;
-                }
-            }, { passive: true });
-        });
-        heads.firstElementChild.nextElementSibling.textContent = '\u21c4';
-        view.before(heads);
-        view.after(bars);
-        // The scroller's own scroll bar takes width from the panels: the rows above and below
-        // give up as much.
-        const fit = () => {
-            const bar = (scroller.offsetWidth - scroller.clientWidth) + 'px';
-            heads.style.paddingRight = bar;
-            bars.style.paddingRight = bar;
-            draw();
-        };
-        new ResizeObserver(fit).observe(scroller);
-    }
-
-    document.addEventListener('DOMContentLoaded', () => {
-        const view = document.querySelector('.diff_view');
-        const sources = [view.firstElementChild, view.lastElementChild].map(panel =>
-            panel.querySelector('.panel_content script'));
-        const data = sources.map(source => JSON.parse(source.textContent));
-        [view.firstElementChild, view.lastElementChild].forEach((panel, side) =>
-            panels.push(loadPanel(side, panel, data[side])));
-        loadRows(data[0].pairs);
-        scroller = view;
-        scroller.tabIndex = 0;
-        layOut(view);
-        const width = charWidth();
-        panels.forEach(state => setWidth(state, GUTTER_PX + state.longest * width + 24));
-        scroller.addEventListener('scroll', draw, { passive: true });
-        bindToolbar();
-        setExtent();
-        updateCounter();
-        draw();
-        scroller.focus({ preventScroll: true });
+    panels.forEach((state, side) => {
+        state.lineOf = lineOf[side];
+        state.rowOf = rowOf[side];
     });
-})();
+    rows = { count: total, kind: kind };
+    changes = { starts: Int32Array.from(starts), ends: Int32Array.from(ends) };
+}
+
+function textOf(state, line) {
+    return state.text.slice(state.starts[line], state.starts[line + 1] - 1);
+}
+
+// The first index of a sorted array whose value is not less than `value`.
+function lowerBound(sorted, value) {
+    let low = 0;
+    let high = sorted.length;
+    while (low < high) {
+        const mid = (low + high) >>> 1;
+        if (sorted[mid] < value) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+// ---- positions: every row in "All"; in "Diff only" the changes with their context and a
+// marker row for each hidden run ----
+
+function diffPositions() {
+    const at = [];
+    const marker = [];
+    let next = 0;  // the first row not yet placed
+    const place = (from, to) => {
+        if (from > next) {
+            at.push(next);
+            marker.push(1);
+        }
+        for (let r = Math.max(from, next); r < to; r++) {
+            at.push(r);
+            marker.push(0);
+        }
+        next = Math.max(next, to);
+    };
+    for (let c = 0; c < changes.starts.length; c++) {
+        place(Math.max(0, changes.starts[c] - CONTEXT),
+              Math.min(rows.count, changes.ends[c] + CONTEXT));
+    }
+    place(rows.count, rows.count);
+    return { rows: Int32Array.from(at), marker: Uint8Array.from(marker) };
+}
+
+function positions() {
+    return shown ? shown.rows.length : rows.count;
+}
+
+function rowAt(position) {
+    return shown ? shown.rows[position] : position;
+}
+
+// The position of a row, or -1 where it is hidden.
+function positionOf(row) {
+    if (!shown) {
+        return row;
+    }
+    const at = lowerBound(shown.rows, row);
+    return at < shown.rows.length && shown.rows[at] === row && !shown.marker[at] ? at : -1;
+}
+
+// The lines a marker stands for.
+function hiddenAt(position) {
+    const end = position + 1 < shown.rows.length ? shown.rows[position + 1] : rows.count;
+    return end - shown.rows[position];
+}
+
+// ---- drawing ----
+
+const template = document.createElement('template');
+template.innerHTML = '<div><div class="line_number"><span class="line_num_text"></span>' +
+    '<span class="diff_symbol"></span></div><div class="line_content"></div></div>';
+
+function lit(row) {
+    return highlight !== null && row >= highlight.from && row < highlight.to;
+}
+
+function makeRow(state, position) {
+    if (shown && shown.marker[position]) {
+        const marker = document.createElement('div');
+        const hidden = hiddenAt(position);
+        marker.className = 'diff_skipped';
+        marker.textContent = '\u22ef ' + hidden.toLocaleString('en-US') + ' unchanged ' +
+            (hidden === 1 ? 'line' : 'lines');
+        return marker;
+    }
+    const row = rowAt(position);
+    const line = state.lineOf[row];
+    if (line < 0) {
+        const filler = document.createElement('div');
+        filler.className = lit(row) ? 'diff_filler highlight' : 'diff_filler';
+        return filler;
+    }
+    const element = template.content.firstChild.cloneNode(true);
+    const style = state.styles[state.styleOf[line]];
+    element.className = style.className;
+    if (lit(row)) {
+        element.classList.add('highlight');
+    }
+    const numberCell = element.firstChild;
+    numberCell.firstChild.textContent = line + 1;
+    numberCell.lastChild.textContent = style.symbol;
+    const cell = element.lastChild;
+    const text = textOf(state, line);
+    if (/[^ -~]/.test(text)) {
+        element.dataset.wide = '1';
+    }
+    const runs = state.marks.get(line);
+    if (text === '') {
+        cell.textContent = ' ';
+    } else if (state.html) {
+        cell.innerHTML = text;
+    } else if (runs) {
+        const changedClass = state.side === 0 ? 'char-del' : 'char-add';
+        let at = 0;
+        for (const run of runs) {
+            const span = cell.appendChild(document.createElement('span'));
+            span.className = run & 1 ? changedClass : 'char-equal';
+            span.textContent = text.slice(at, at + (run >>> 1));
+            at += run >>> 1;
+        }
+    } else {
+        cell.textContent = text;
+    }
+    return element;
+}
+
+// Scroll positions and row offsets (the offset of a row's top among all shown rows) are the
+// same until the rows need more height than an element may have; beyond that the scroll
+// range is mapped linearly onto the rows.
+function scale(view) {
+    const rowsPx = positions() * ROW_PX;
+    if (rowsPx <= MAX_EXTENT_PX || rowsPx <= view) {
+        return 1;
+    }
+    return (rowsPx - view) / (MAX_EXTENT_PX - view);
+}
+
+function setExtent() {
+    const height = Math.min(positions() * ROW_PX, MAX_EXTENT_PX) + 'px';
+    panels.forEach(state => {
+        state.content.style.height = height;
+    });
+    scroller.querySelector('.diff_divider').style.height = height;
+}
+
+// Draws the rows near the view in both panels, keeping those already drawn.
+function draw() {
+    const top = scroller.scrollTop;
+    const view = scroller.clientHeight;
+    let offset = top * scale(view);
+    if (pin && Math.abs(pin.top - top) < 1) {
+        offset = pin.offset;
+    } else {
+        pin = null;
+    }
+    const total = positions();
+    const from = Math.max(0, Math.floor(offset / ROW_PX) - OVERSCAN);
+    const to = Math.min(total, Math.ceil((offset + view) / ROW_PX) + OVERSCAN);
+    const keepFrom = Math.max(from, first);
+    const keepTo = Math.min(to, first + count);
+    const kept = keepFrom < keepTo;
+    let wide = false;
+    for (const state of panels) {
+        if (!kept) {
+            state.drawn = [];
+            state.layer.textContent = '';
+        } else {
+            state.drawn.slice(0, keepFrom - first).forEach(e => e.remove());
+            state.drawn.slice(keepTo - first).forEach(e => e.remove());
+            state.drawn = state.drawn.slice(keepFrom - first, keepTo - first);
+        }
+        const before = [];
+        const after = [];
+        for (let p = from; p < (kept ? keepFrom : to); p++) {
+            before.push(makeRow(state, p));
+        }
+        for (let p = kept ? keepTo : to; p < to; p++) {
+            after.push(makeRow(state, p));
+        }
+        state.layer.prepend(...before);
+        state.layer.append(...after);
+        state.drawn = before.concat(state.drawn, after);
+        state.layer.style.top = (top - offset + from * ROW_PX) + 'px';
+        wide = wide || before.concat(after).some(e => e.dataset.wide);
+    }
+    first = from;
+    count = to - from;
+    if (wide) {
+        requestAnimationFrame(fitWidths);
+    }
+    showFound();
+}
+
+// Redraws every row (after the positions or the highlight changed).
+function redraw() {
+    count = 0;
+    draw();
+}
+
+// A panel scrolls sideways as far as its longest line reaches: known from the longest text
+// in a monospace font, and widened once a drawn row with other than printable ASCII
+// characters (wide characters, tabs) turns out longer.  The width stays when the long row
+// leaves the drawn range, so the sideways position does too.
+function fitWidths() {
+    panels.forEach(state => setWidth(state, Math.max(state.width, state.layer.scrollWidth)));
+}
+
+function setWidth(state, width) {
+    if (width <= state.width) {
+        return;
+    }
+    state.width = width;
+    state.layer.style.width = width + 'px';
+    state.barExtent.style.width = width + 'px';
+}
+
+// The width of a character of the rows' font, measured once.
+function charWidth() {
+    const probe = document.createElement('div');
+    probe.className = 'line_content';
+    probe.style.cssText = 'position: absolute; visibility: hidden; white-space: pre';
+    probe.textContent = 'x'.repeat(100);
+    panels[0].layer.appendChild(probe);
+    const width = probe.scrollWidth / 100 || 8;
+    probe.remove();
+    return width;
+}
+
+// Scrolls so that the row at `position` is `lead` rows below the top of the view (as far as
+// the rows reach) and draws at once.
+function scrollToPosition(position, lead) {
+    const view = scroller.clientHeight;
+    const maxOffset = Math.max(0, positions() * ROW_PX - view);
+    const offset = Math.max(0, Math.min((position - lead) * ROW_PX, maxOffset));
+    scroller.scrollTo({ top: offset / scale(view), behavior: 'instant' });
+    pin = { top: scroller.scrollTop, offset: offset };
+    draw();
+}
+
+// The row at the top of the view (for a marker, the first row it hides).
+function topRow() {
+    const view = scroller.clientHeight;
+    const offset = pin ? pin.offset : scroller.scrollTop * scale(view);
+    const position = Math.min(positions() - 1, Math.floor(offset / ROW_PX + 0.5));
+    return position < 0 ? 0 : rowAt(position);
+}
+
+// The row that jumps and modes go on from: the highlighted one, else the top one.
+function currentRow() {
+    return highlight ? highlight.from : topRow();
+}
+
+function setHighlight(from, to) {
+    highlight = { from: from, to: to };
+    found = null;
+    redraw();
+}
