@@ -2,9 +2,9 @@
 "All", Go to line and a scroll by one screen, timed in headless Chromium, for the full page (the
 one compare writes: the baseline) and the windowed page (the contender) of the same text pair,
 in the same run, with the time each takes to build. The scroll also says whether the rows in
-view were drawn in the frame that shows it. Each action is a click dispatched inside the page, timed until the
-next frame has been drawn (so style and layout work the click leaves behind is counted too) and,
-apart, inside its handler alone. The windowed page is measured first (the browser is still busy
+view were drawn in the frame that shows it. Each action is a click dispatched inside the page,
+timed until the next frame has been drawn (so style and layout work the click leaves behind is
+counted too) and, apart, inside its handler alone. The windowed page is measured first (the browser is still busy
 tearing down a full page for a while after leaving it), three times, and its figures are the
 medians; the full page once, and once more with no script at all (the browser's own share of its
 load).
