@@ -8,11 +8,15 @@ from pelorix.toolkit import _windowed, view
 
 
 class Custom(view.BeautifulHtmlDiff):
-    """Page methods overridden: every escaped run in markup of its own, other gutter symbols and
-    an extra class on every row."""
+    """Page methods overridden: every escaped run in markup of its own, the left text of a marked
+    pair underlined, other gutter symbols and an extra class on every row."""
 
     def _escape_html(self, text):
         return f"<i>{super()._escape_html(text)}</i>"
+
+    def _char_level_diff(self, text1, text2):
+        left, right = super()._char_level_diff(text1, text2)
+        return f"<u>{left}</u>", right
 
     def _get_symbol_and_class(self, css_class, is_left=True):
         symbol, container = super()._get_symbol_and_class(css_class, is_left=is_left)
