@@ -30,8 +30,8 @@ pytestmark = pytest.mark.timeout(60)
 
 
 class Source(ScpiDevice):
-    CHs = [1, 2]  # noqa: RUF012
-    quants = [  # noqa: RUF012
+    CHs = [1, 2]
+    quants = [
         Quantity("Amplitude", 1.0, unit="V"),
         Quantity("Cycles", 1),
         Quantity("Output", False),
@@ -40,7 +40,7 @@ class Source(ScpiDevice):
         Quantity("Clock", "INT", ch="global"),
         Quantity("Label", "bench 3"),
     ]
-    commands = {  # noqa: RUF012
+    commands = {
         "Amplitude": "SOUR{ch}:VOLT",
         "Cycles": "SOUR{ch}:BURS:NCYC",
         "Output": "OUTP{ch}",
@@ -96,7 +96,7 @@ def test_readme_example_runs_on_the_simulated_instrument(monkeypatch, capsys):
     section = readme.split("\n## SCPI instruments\n", 1)[1].split("\n## ", 1)[0]
     code = re.search(r"```python\n(.*?)```", section, re.DOTALL).group(1)
     monkeypatch.chdir(ROOT)
-    exec(compile(code, "README.md", "exec"), {"__name__": "readme"})  # noqa: S102 - the point
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme"})  # running it is the point
     printed = capsys.readouterr().out
     assert printed == "0.25 True pelorix,SimSource,0,1.0\n"
     assert f"# {printed}" in code  # the output the README shows
@@ -289,10 +289,10 @@ def test_misuse_is_a_clear_error_before_anything_is_sent(source, server):
     assert server.received == []
 
     class Global(Source):
-        commands = {"Clock": "ROSC{ch}:SOUR"}  # noqa: RUF012
+        commands = {"Clock": "ROSC{ch}:SOUR"}
 
     class Typo(Source):
-        commands = {"Amplitdue": "SOUR{ch}:VOLT"}  # noqa: RUF012
+        commands = {"Amplitdue": "SOUR{ch}:VOLT"}
 
     with pytest.raises(ValueError, match="^Clock is a quantity of the whole instrument"):
         Global("127.0.0.1")
