@@ -15,6 +15,7 @@ import warnings
 
 import numpy as np
 import pytest
+from native_modules import NATIVE_MODULES
 
 from pelorix.driver.common.quantity import Quantity
 from pelorix.driver.ScpiDevice import ScpiDevice
@@ -348,15 +349,16 @@ def test_only_the_scpi_driver_needs_pyvisa():
     code = textwrap.dedent("""
         import importlib, sys
         sys.modules["pyvisa"] = None  # as if it were not installed
-        for name in ["pelorix.driver.common.instrumentcore", "pelorix.toolkit.view",
-                     "pelorix.toolkit.shell", "pelorix.toolkit.ssh",
-                     "pelorix.driver.VirtualDevice"]:
+        for name in sys.argv[1:]:
             importlib.import_module(name)
         try:
             import pelorix.driver.ScpiDevice
         except ModuleNotFoundError as e:
             print(e.__notes__)
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
+    # every native module, and the template driver that needs no instrument library
+    names = [*NATIVE_MODULES, "pelorix.driver.VirtualDevice"]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    out = subprocess.run([sys.executable, "-c", code, *names], capture_output=True, text=True,
+                         check=True, env=env).stdout
     assert out == "[\"ScpiDevice needs PyVISA and pyvisa-py: pip install 'pelorix[visa]'\"]\n"
