@@ -93,6 +93,7 @@ CHILD = textwrap.dedent("""
 
 
 def test_every_native_module_has_its_imports_listed():
+    # a new module needs its entry above, an empty list if it imports nothing while loading
     assert sorted(HEADERS) == sorted(NATIVE_MODULES)
 
 
