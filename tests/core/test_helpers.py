@@ -88,7 +88,7 @@ def test_unpacking_a_pair_fails_as_the_interpreter_does(make, capsys):
 
 
 class Browser:
-    opened = []  # noqa: RUF012 - the record of one test
+    opened = []  # the record of one test
 
     @classmethod
     def open(cls, uri):

@@ -41,7 +41,8 @@ EXAMPLE = {"a": 1, "b": {"c": 2, "d": 3}}
 
 
 @pytest.mark.parametrize("args, kw, lines", [
-    ((EXAMPLE,), {}, ["root", "├── a: 1", "│", "└── b", "    ├── c: 2", "    │", "    └── d: 3", ""]),
+    ((EXAMPLE,), {},
+     ["root", "├── a: 1", "│", "└── b", "    ├── c: 2", "    │", "    └── d: 3", ""]),
     ((EXAMPLE,), {"end": ""}, ["root", "├── a: 1", "└── b", "    ├── c: 2", "    └── d: 3"]),
     (({},), {}, ["root"]),
     (({}, "Config"), {}, ["Config"]),

@@ -99,7 +99,7 @@ READ_STATUSES = (StatusCode.success_device_not_present, MORE_TO_READ)
 class ScpiDevice(InstrumentCore):
     """SCPI instrument over VISA: ``commands`` maps each quantity to its SCPI header."""
 
-    commands: "dict[str, str]" = {}  # noqa: RUF012 - a template's table, replaced by subclasses
+    commands: "dict[str, str]" = {}  # a template's table, replaced by subclasses
     visa_library = "@py"
     read_termination = "\n"
     write_termination = "\n"
