@@ -64,7 +64,8 @@ def write_inputs(count, folder):
 
 
 def timed(make, path, repeat):
-    """Best time of `repeat` pages, each written to a new file (as the default temporary file is)."""
+    """Best time of `repeat` pages, each written to a new file (as the default temporary file
+    is)."""
     best = float("inf")
     for _ in range(repeat):
         if os.path.exists(path):

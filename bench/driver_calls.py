@@ -31,8 +31,8 @@ class PyInstrumentCore(ABC):
 
     segment: tuple = ("na", "103|104")
     # class-level lists shared by every driver that does not declare its own, as described
-    CHs: "list[int | str]" = [1]  # noqa: RUF012
-    quants: "list[Quantity]" = []  # noqa: RUF012
+    CHs: "list[int | str]" = [1]
+    quants: "list[Quantity]" = []
 
     def __init__(self, addr: str = "192.168.1.42", **kw):
         _exactly_str(addr, "addr")
@@ -101,7 +101,7 @@ class PyInstrumentCore(ABC):
         """read a value(specified by name) from the device
         """
 
-    def cancel(self):
+    def cancel(self):  # noqa: B027 - an optional hook, as in the native class
         pass
 
     def check(self, name: str, channel: "int | str"):
@@ -149,8 +149,8 @@ def trivial_driver(base):
     """The same trivial driver on either base: writes are recorded as given, reads answer None."""
 
     class Trivial(base):
-        CHs = [1, 2]  # noqa: RUF012
-        quants = [Quantity("Offset", 0.0), Quantity("Amplitude", 1.0),  # noqa: RUF012
+        CHs = [1, 2]
+        quants = [Quantity("Offset", 0.0), Quantity("Amplitude", 1.0),
                   Quantity("Clock", "internal", ch="global")]
 
         def open(self, **kw):

@@ -23,9 +23,9 @@ SERVER = pathlib.Path(__file__).resolve().parent.parent / "tests" / "driver" / "
 
 
 class Source(ScpiDevice):
-    CHs = [1, 2]  # noqa: RUF012
-    quants = [Quantity("Amplitude", 1.0, unit="V")]  # noqa: RUF012
-    commands = {"Amplitude": "SOUR{ch}:VOLT"}  # noqa: RUF012
+    CHs = [1, 2]
+    quants = [Quantity("Amplitude", 1.0, unit="V")]
+    commands = {"Amplitude": "SOUR{ch}:VOLT"}
 
 
 def timed_pairs(device, pairs, value=0.5, ch=2):

@@ -39,7 +39,7 @@ void raise(PyObject* type, const char* fmt, ...) {
     va_start(args, fmt);
     PyErr_FormatV(type, fmt, args);
     va_end(args);
-    throw nb::python_error();
+    raise_current();
 }
 
 nb::object special_method(nb::handle obj, const Name& name) {

@@ -1,7 +1,9 @@
 // What a native function's body works with: interned names, the bound arguments of its call, and
-// the helpers shared by the module sources (module set-up in a fixed order, class creation
-// through a metaclass, printing through the host's print, calls, and the interpreter's
-// operations with its own wording).
+// the helpers shared by the module sources.  Each concern has its own source file: names.cpp
+// (Name and its lookup cache), call.cpp (Call, calls with keywords, method calls, print),
+// attr.cpp (attribute access and its fast path), build.cpp (Module, ClassBuilder, imports),
+// operations.cpp (truth, indexing, equality, unpacking, iteration), text.cpp (format, str,
+// joining, UTF-8) and errors.cpp (Except, raising, the `with` statement's special methods).
 #pragma once
 
 #include <cstdint>
@@ -29,14 +31,15 @@ public:
     // a base is modified, so a kept answer is never stale.
     PyObject* type_lookup(PyTypeObject* type) const;
     // dict[NAME] for an instance dictionary (borrowed, or null when absent; raises on error).  The
-    // answer is kept for the dict's current version, which changes with every modification.
+    // answer is kept until the dict, or any other dict a name was looked up in, changes (a dict
+    // watcher says when).
     PyObject* dict_lookup(PyObject* dict) const;
 
 private:
     const char* text_;
     mutable PyObject* obj_ = nullptr;
     mutable PyObject* seen_dict_ = nullptr;
-    mutable std::uint64_t seen_dict_version_ = 0;
+    mutable std::uint64_t seen_generation_ = 0;
     mutable PyObject* seen_dict_value_ = nullptr;
     mutable PyTypeObject* seen_type_ = nullptr;
     mutable unsigned int seen_version_ = 0;

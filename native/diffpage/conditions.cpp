@@ -3,7 +3,9 @@
 // view module's own, checked against the objects found when the module that makes pages was
 // loaded.
 #include <array>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "files.hpp"
 #include "private_api.hpp"

@@ -1,6 +1,5 @@
 // The diff viewer's class and entry point: BeautifulHtmlDiff (inputs, file reading, character
 // marking, escaping, gutter symbols, style sheet and script, the page) and compare.
-#include <optional>
 #include <string>
 #include <string_view>
 

@@ -4,23 +4,12 @@
 
 #include "module.hpp"
 #include "names.hpp"
+#include "recursion.hpp"
 
 namespace pelorix::view {
 namespace {
 
 const Name n_array("array"), n_ndim("ndim"), n_shape("shape"), n_items("items"), n_add("add");
-
-// Nesting depth is the caller's data; deep enough, it is a RecursionError, as it would be for any
-// Python function that recurses through it.
-class RecursionGuard {
-public:
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) raise_current();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 // ---- display_tree ----
 
@@ -33,18 +22,40 @@ nb::object escaped(const TreeStyle& style, nb::handle x) {
     return style.escape(format(x));
 }
 
-void add_nodes(nb::handle parent, nb::handle node, const TreeStyle& style) {
-    RecursionGuard guard(" while building a tree");
-    nb::object items = iterate(call_method(node, n_items, {}));
-    while (nb::object item = next(items)) {
+// One dict of the tree being walked: the node its items go under, and how far its items have
+// got.
+struct Level {
+    nb::object parent;
+    nb::object items;
+};
+
+// Depth first, each dict's items in their order, as a recursive walk adds them; the dicts being
+// walked are kept in `levels` rather than on the C stack, so how deep a tree may nest is decided
+// by the interpreter's recursion limit and not by the size of the thread's stack.
+void add_nodes(nb::handle root, nb::handle d, const TreeStyle& style) {
+    NestingDepth depth(" while building a tree");
+    std::vector<Level> levels;
+    auto descend = [&](nb::object parent, nb::handle node) {
+        depth.enter();
+        levels.push_back({std::move(parent), iterate(call_method(node, n_items, {}))});
+    };
+    descend(nb::borrow(root), d);
+    while (!levels.empty()) {
+        nb::object item = next(levels.back().items);
+        if (!item) {
+            levels.pop_back();
+            depth.leave();
+            continue;
+        }
         const std::vector<nb::object> kv = unpack(item, 2);
         nb::handle k = kv[0], v = kv[1];
         const int is_dict = PyObject_IsInstance(v.ptr(), reinterpret_cast<PyObject*>(&PyDict_Type));
         if (is_dict < 0) raise_current();
         nb::object key = escaped(style, k);
+        nb::handle parent = levels.back().parent;
         if (is_dict) {
             nb::str label = concat({nb::str("[bold][green]"), key, nb::str("[/green][/bold]")});
-            add_nodes(call_method(parent, n_add, {label}), v, style);
+            descend(call_method(parent, n_add, {label}), v);
             continue;
         }
         nb::object value = escaped(style, v);

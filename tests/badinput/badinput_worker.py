@@ -64,7 +64,7 @@ def value(label):
 def safe_text(obj, limit=300):
     try:
         text = f"{type(obj).__name__}: {obj}"
-    except BaseException:  # noqa: BLE001 - the message itself may be hostile
+    except BaseException:  # the message itself may be hostile
         text = type(obj).__name__
     return text[:limit]
 
@@ -145,7 +145,8 @@ class Target:
 
 
 def wrapped_functions(attr):
-    """Native functions hidden inside descriptors (property, cached_property, static/classmethod)."""
+    """Native functions hidden inside descriptors (property, cached_property, staticmethod,
+    classmethod)."""
     if isinstance(attr, property):
         return [("method", f) for f in (attr.fget, attr.fset, attr.fdel) if f is not None]
     if isinstance(attr, functools.cached_property):
@@ -218,7 +219,7 @@ class Classes:
     def concrete(self, cls):
         if cls not in self.cache:
             key = f"{cls.__module__.rsplit('.', 1)[-1]}:{cls.__qualname__}"
-            ns = {name: _hook for name in getattr(cls, "__abstractmethods__", ())}
+            ns = dict.fromkeys(getattr(cls, "__abstractmethods__", ()), _hook)
             ns.update(fakes.class_namespace(key))
             try:
                 sub = type(cls)(cls.__name__ + "Probe", (cls,), ns)
@@ -292,7 +293,7 @@ def invoke(style, fn, args, kw):
     err = None
     try:
         style(fn, args, kw)
-    except BaseException as e:  # noqa: BLE001 - judged by problem_with
+    except BaseException as e:  # judged by problem_with
         err = e
     if err is not None:
         err.__traceback__ = None
@@ -849,7 +850,7 @@ def run_leaks(targets, classes_list, variants, emit, n=200, rounds=5):
         def quiet(call=call):
             try:
                 call()
-            except BaseException:  # noqa: BLE001 - only the bookkeeping matters here
+            except BaseException:  # only the bookkeeping matters here
                 pass
 
         for _ in range(5):
@@ -948,7 +949,7 @@ def main():
             run()
         except DroppedReference as e:
             emit("problem", label, str(e))
-        except BaseException as e:  # noqa: BLE001 - judged by problem_with
+        except BaseException as e:  # judged by problem_with
             problem = problem_with(e)
             if problem:
                 emit("problem", label, problem)

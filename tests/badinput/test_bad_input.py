@@ -14,16 +14,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from native_modules import NATIVE_MODULES
 
 HERE = Path(__file__).resolve().parent
 WORKER = HERE / "badinput_worker.py"
-KNOWN_MODULES = [
-    "pelorix.driver.common.instrumentcore",
-    "pelorix.toolkit.view",
-    "pelorix.toolkit._windowed",
-    "pelorix.toolkit.shell",
-    "pelorix.toolkit.ssh",
-]
+KNOWN_MODULES = NATIVE_MODULES
 MAX_CRASHES = 8
 WORKER_TIMEOUT = 300  # seconds; one run takes well under a minute, far more under the sanitizers
 

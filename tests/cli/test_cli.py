@@ -286,3 +286,13 @@ def test_each_help_ends_with_its_own_exit_statuses(command, done):
     text = " ".join(parsers()[command].format_help().split())
     assert "``" not in text and f"exit status: 0 {done}, 1 when " in text
     assert ("nothing to kill" in text) == (command == "kill")
+
+
+def test_write_checks_the_form_itself(tmp_path):
+    from pelorix import diffpage
+    from pelorix.toolkit import view
+
+    page = tmp_path / "page.html"
+    with pytest.raises(ValueError, match="'Full'"):
+        diffpage.write(view.BeautifulHtmlDiff(text1="a", text2="b"), str(page), page="Full")
+    assert not page.exists()

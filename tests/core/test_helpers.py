@@ -2,10 +2,12 @@
 the interpreter's own errors, and defaults reach the parameters they belong to."""
 
 import pathlib
+import sys
 import tempfile
 
 import pytest
 
+from pelorix.driver.common import instrumentcore as ic
 from pelorix.toolkit import view
 
 
@@ -88,7 +90,7 @@ def test_unpacking_a_pair_fails_as_the_interpreter_does(make, capsys):
 
 
 class Browser:
-    opened = []  # noqa: RUF012 - the record of one test
+    opened = []  # the record of one test
 
     @classmethod
     def open(cls, uri):
@@ -130,3 +132,60 @@ def test_two_different_defaults_each_reach_their_own_parameter(fn, browser, tmp_
             fn(*args)
     finally:
         fn.__defaults__ = saved
+
+
+class Driver(ic.InstrumentCore):
+    open = close = read = write = lambda self, *a, **kw: None
+
+
+def made_at_run_time(name):
+    """The name as `**options` read from a file gives it: equal to the literal, not interned."""
+    made = "".join(list(name))
+    assert made is not sys.intern(made)
+    return made
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("make", [str, made_at_run_time, Name],
+                         ids=["literal", "made-at-run-time", "str-subclass"])
+@pytest.mark.parametrize("others", [{}, {"port": 7}], ids=["alone", "with-a-literal"])
+def test_options_are_found_by_an_equal_name_however_it_was_made(make, others):
+    for options in ({**others, make("timeout"): 5}, {make("timeout"): 5, **others}):
+        d = Driver("a", **options)
+        assert (d.timeout, d.port) == (5, others.get("port", 0))
+
+
+class FailingFile:
+    """A file whose reading fails, and whose __exit__ fails too, seeing what is being handled."""
+
+    seen = None
+
+    def __enter__(self):
+        return self
+
+    def readlines(self):
+        raise KeyError("reading")
+
+    def __exit__(self, *exc):
+        self.seen = sys.exc_info()[1]
+        raise ValueError("closing")
+
+
+def test_an_error_raised_while_handling_another_has_it_as_context(monkeypatch):
+    """_read_file's with block: __exit__ runs while the body's error is handled, as in Python."""
+    file = FailingFile()
+    monkeypatch.setattr(view, "open", lambda *a, **kw: file, raising=False)
+    diff = view.BeautifulHtmlDiff(text1="a", text2="b")
+    try:
+        raise LookupError("outer")
+    except LookupError as e:
+        outer = e
+        with pytest.raises(ValueError, match="closing") as raised:
+            diff._read_file("setup.ini")
+        assert sys.exc_info()[1] is outer  # the error handled before the call is handled again
+    reading = raised.value.__context__
+    assert isinstance(reading, KeyError) and file.seen is reading
+    assert reading.__context__ is outer

@@ -11,6 +11,7 @@ import weakref
 import pytest
 
 from pelorix.driver.common import instrumentcore as ic
+from pelorix.driver.common.quantity import Quantity
 from pelorix.toolkit import ssh, view
 
 IC = ic.InstrumentCore
@@ -87,6 +88,25 @@ def test_keyword_names_made_at_run_time_bind_like_literal_ones(capsys):
         view.display_tree({}, "T", **{title: "X"})
     with pytest.raises(TypeError, match=twice.format("InstrumentCore.update", "name")):
         IC.update(Driver(), "a", **{name: "b"})
+
+
+@pytest.mark.parametrize("count", [64, 65, 200])
+def test_named_parameters_stay_out_of_kw_among_many_keywords(count):
+    """The binder keeps up to 64 keyword names apart by bit and collects more into a dict; either
+    way `name` and `value`, passed by keyword, are parameters and not extras."""
+    written = []
+
+    class Recorder(Driver):
+        quants = [Quantity("Amp", 1.0)]  # noqa: RUF012
+
+        def write(self, name, value, **kw):
+            written.append((name, value, kw))
+            return value
+
+    extras = {f"x{i}": i for i in range(count - 2)}
+    first, rest = dict(list(extras.items())[:30]), dict(list(extras.items())[30:])
+    Recorder().setValue(**first, name="Amp", **rest, value=0.5)  # `value` is the last name
+    assert written == [("Amp", 0.5, extras)]
 
 
 @pytest.mark.parametrize("value,accepted", [
@@ -297,7 +317,7 @@ def class_statement_twin(cls, assigned):
         body = "".join(f"self.{a} = " for a in assigned) + "None" if name == "__init__" else "pass"
         lines.append(f"    def {name}(self): {body}")
     namespace = {"bases": cls.__bases__, "meta": type(cls), "abc": abc}
-    exec("\n".join(lines), namespace)  # noqa: S102 - a class statement is the reference
+    exec("\n".join(lines), namespace)  # a class statement is the reference
     return namespace[cls.__name__]
 
 
@@ -312,3 +332,24 @@ def test_classes_have_the_namespace_of_a_class_statement(cls, make):
     assert list(vars(cls)) == list(vars(twin))
     assert getattr(cls, "__static_attributes__", None) == getattr(
         twin, "__static_attributes__", None)
+
+
+def store_by_statement(d, value):
+    d.addr = value  # the interpreter specialises this store after a few rounds
+
+
+@pytest.mark.parametrize("store", [
+    store_by_statement,
+    lambda d, value: object.__setattr__(d, "addr", value),
+    lambda d, value: vars(d).update(addr=value),
+    lambda d, value: setattr(d, "__dict__", {**vars(d), "addr": value}),
+    lambda d, value: (vars(d).pop("addr"), setattr(d, "extra", 1), setattr(d, "addr", value)),
+], ids=["statement", "object.__setattr__", "dict update", "dict replaced", "deleted and re-added"])
+def test_every_store_into_an_instance_dict_the_core_has_read_is_seen(store):
+    """What the core found in an instance dict is remembered only until the dict changes, however
+    it is changed: on 3.13 a store through the object writes the values the object keeps inline,
+    after the core has made its __dict__ and read it."""
+    d = Driver()
+    for i in range(50):
+        store(d, f"10.0.{i}.1")
+        assert d.info().startswith(f"\U0001f516Driver(addr=10.0.{i}.1,"), i

@@ -9,6 +9,7 @@ import sys
 import textwrap
 
 import pytest
+from native_modules import NATIVE_MODULES
 
 # Each module's load-time imports, as a Python module with the same header would write them.
 HEADERS = {
@@ -22,6 +23,9 @@ HEADERS = {
         ("difflib", "import difflib"), ("os", "import os"), ("tempfile", "import tempfile"),
         ("webbrowser", "import webbrowser"), ("datetime", "from datetime import datetime"),
         ("numpy", "import numpy as np")],
+    "pelorix.toolkit._windowed": [
+        ("pelorix.toolkit.view", "from pelorix.toolkit import view"),
+        ("difflib", "import difflib")],
     "pelorix.toolkit.shell": [
         ("os", "import os"), ("platform", "import platform"), ("shutil", "import shutil"),
         ("subprocess", "import subprocess")],
@@ -86,6 +90,11 @@ CHILD = textwrap.dedent("""
     results.append(attempt())
     print(json.dumps(results))
 """)
+
+
+def test_every_native_module_has_its_imports_listed():
+    # a new module needs its entry above, an empty list if it imports nothing while loading
+    assert sorted(HEADERS) == sorted(NATIVE_MODULES)
 
 
 def run_child(target, blocked=(), raising=(), twin=None):

@@ -136,7 +136,8 @@ def _split_message(buffer):
     message is a line, unless its data is a definite-length block, which may hold any byte."""
     space = buffer.find(b" ")
     newline = buffer.find(b"\n")
-    if 0 <= space < (newline if newline >= 0 else len(buffer)) and buffer[space + 1:space + 2] == b"#":
+    line_end = newline if newline >= 0 else len(buffer)
+    if 0 <= space < line_end and buffer[space + 1:space + 2] == b"#":
         digits_at = space + 2
         if len(buffer) <= digits_at:
             return None, buffer

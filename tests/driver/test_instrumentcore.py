@@ -442,7 +442,7 @@ def test_get_value_of_attributes_and_snapshot_needs_no_check(dev):
 def test_get_value_attribute_lookup_errors_other_than_attribute_error_propagate():
     class Odd(Recorder):
         @property
-        def Offset(self):
+        def Offset(self):  # noqa: N802 - named after its quantity
             raise ValueError("boom")
 
     with pytest.raises(ValueError, match="boom"):

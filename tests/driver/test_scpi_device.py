@@ -15,6 +15,7 @@ import warnings
 
 import numpy as np
 import pytest
+from native_modules import NATIVE_MODULES
 
 from pelorix.driver.common.quantity import Quantity
 from pelorix.driver.ScpiDevice import ScpiDevice
@@ -30,8 +31,8 @@ pytestmark = pytest.mark.timeout(60)
 
 
 class Source(ScpiDevice):
-    CHs = [1, 2]  # noqa: RUF012
-    quants = [  # noqa: RUF012
+    CHs = [1, 2]
+    quants = [
         Quantity("Amplitude", 1.0, unit="V"),
         Quantity("Cycles", 1),
         Quantity("Output", False),
@@ -40,7 +41,7 @@ class Source(ScpiDevice):
         Quantity("Clock", "INT", ch="global"),
         Quantity("Label", "bench 3"),
     ]
-    commands = {  # noqa: RUF012
+    commands = {
         "Amplitude": "SOUR{ch}:VOLT",
         "Cycles": "SOUR{ch}:BURS:NCYC",
         "Output": "OUTP{ch}",
@@ -96,10 +97,11 @@ def test_readme_example_runs_on_the_simulated_instrument(monkeypatch, capsys):
     section = readme.split("\n## SCPI instruments\n", 1)[1].split("\n## ", 1)[0]
     code = re.search(r"```python\n(.*?)```", section, re.DOTALL).group(1)
     monkeypatch.chdir(ROOT)
-    exec(compile(code, "README.md", "exec"), {"__name__": "readme"})  # noqa: S102 - the point
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme"})  # running it is the point
     printed = capsys.readouterr().out
     assert printed == "0.25 True pelorix,SimSource,0,1.0\n"
     assert f"# {printed}" in code  # the output the README shows
+    assert "`pip install 'pelorix[visa]' pyvisa-sim`" in section  # what the example needs
 
 
 @pytest.mark.parametrize(
@@ -141,6 +143,7 @@ def test_bytes_on_the_wire_and_what_is_recorded(source, server, name, value, ch,
         ("Output", "OFF", False),
         ("Output", "on", True),
         ("Function", "RAMP", "RAMP"),
+        ("Function", " RAMP \r", "RAMP"),
     ],
 )
 def test_answers_read_as_the_type_of_the_default(source, server, name, answer, expected):
@@ -149,6 +152,11 @@ def test_answers_read_as_the_type_of_the_default(source, server, name, answer, e
     assert (got, type(got)) == (expected, type(expected))
     assert source.config[name][2]["value"] == expected
     assert server.messages(1) == [Source.commands[name].format(ch=2).encode() + b"?\n"]
+
+
+def test_query_gives_the_answer_without_blanks_or_a_carriage_return(source, server):
+    server.state["*IDN"] = " maker,model,0,1.0 \r"
+    assert source.query("*IDN?") == "maker,model,0,1.0"
 
 
 def test_an_answer_longer_than_a_read_chunk_comes_whole_and_without_warnings(source, server):
@@ -182,6 +190,18 @@ def test_waveform_goes_as_a_definite_length_block(server, dtype, samples):
         assert server.messages(2)[1] == block(b"SOUR1:DATA", expanded)
 
 
+def test_a_quantity_with_an_array_default_is_not_read_back(server):
+    class Awg(Source):
+        quants = [*Source.quants, Quantity("Curve", np.zeros(3))]  # noqa: RUF012
+        commands = {**Source.commands, "Curve": "SOUR{ch}:CURV"}  # noqa: RUF012
+
+    with Awg("127.0.0.1", port=server.port, timeout=TIMEOUT) as awg:
+        awg.setValue("Curve", np.array([0.5, 2.0]), ch=1)
+        assert awg.getValue("Curve", ch=1).tolist() == [0.5, 2.0]
+        assert server.messages(1) == [block(b"SOUR1:CURV", np.array([0.5, 2], "<f4").tobytes())]
+        assert len(server.received) == 1
+
+
 def test_host_side_settings_need_no_connection(server):
     dev = Source("127.0.0.1", port=server.port)
     dev.setValue("Label", "bench 4", ch=2)
@@ -201,6 +221,29 @@ def test_timeout_names_the_quantity_command_and_resource_then_the_next_call_work
     assert source.config["Amplitude"][1]["value"] == 1.0
     server.behaviour = "normal"
     assert source.getValue("Amplitude", ch=1) == 0.5
+
+
+@pytest.mark.parametrize("clear", ["records", "raises", "pyvisa-sim's own"])
+def test_a_timeout_on_a_visa_session_clears_the_device_where_the_backend_can(monkeypatch, clear):
+    """pyvisa-sim answers at once or never, so the spies stand for backends with and without the
+    device clear that keeps a late answer from being taken for the next one."""
+    calls = []
+
+    def spy():
+        calls.append("clear")
+        if clear == "raises":
+            raise NotImplementedError
+
+    with Source("127.0.0.1", visa_library=SIM, timeout=TIMEOUT) as sim:
+        if clear != "pyvisa-sim's own":
+            monkeypatch.setattr(sim.resource, "clear", spy)
+        with pytest.raises(TimeoutError) as e:
+            sim.query("*RST")  # a command with no answer
+        assert str(e.value) == (f"*RST: no answer to '*RST' from {sim.resource_name} within "
+                                f"{TIMEOUT} s")
+        assert calls == ([] if clear == "pyvisa-sim's own" else ["clear"])
+        sim.setValue("Amplitude", 0.5, ch=1)
+        assert sim.getValue("Amplitude", ch=1) == 0.5
 
 
 def test_a_late_answer_is_not_taken_for_the_next_one(source, server):
@@ -244,14 +287,23 @@ def test_a_hang_up_while_waiting_for_an_answer_is_a_connection_error(source, ser
     assert source.resource is None
 
 
-@pytest.mark.parametrize("name", ["Amplitude", "Cycles", "Output"])
-def test_a_garbage_answer_names_the_quantity_and_quotes_it(source, server, name):
-    server.behaviour = "garbage"
-    with pytest.raises(ValueError, match=rf"^{name}: the answer '1\.2\.3 junk' to "):
+@pytest.mark.parametrize(
+    ("name", "answer"),
+    [
+        ("Amplitude", scpi_server.GARBAGE),
+        ("Cycles", scpi_server.GARBAGE),
+        ("Output", scpi_server.GARBAGE),
+        ("Cycles", "2.5"),
+        ("Output", "2"),
+    ],
+)
+def test_an_unreadable_answer_names_the_quantity_and_quotes_it(source, server, name, answer):
+    header = Source.commands[name].format(ch=2)
+    server.state[header] = answer
+    with pytest.raises(ValueError, match=rf"^{name}: the answer {re.escape(repr(answer))} to "):
         source.getValue(name, ch=2)
     assert source.config[name][2]["value"] == DEFAULTS[name]
-    server.behaviour = "normal"
-    server.state[Source.commands[name].format(ch=2)] = "1"
+    server.state[header] = "1"
     assert source.getValue(name, ch=2) == 1
 
 
@@ -289,10 +341,10 @@ def test_misuse_is_a_clear_error_before_anything_is_sent(source, server):
     assert server.received == []
 
     class Global(Source):
-        commands = {"Clock": "ROSC{ch}:SOUR"}  # noqa: RUF012
+        commands = {"Clock": "ROSC{ch}:SOUR"}
 
     class Typo(Source):
-        commands = {"Amplitdue": "SOUR{ch}:VOLT"}  # noqa: RUF012
+        commands = {"Amplitdue": "SOUR{ch}:VOLT"}
 
     with pytest.raises(ValueError, match="^Clock is a quantity of the whole instrument"):
         Global("127.0.0.1")
@@ -313,6 +365,32 @@ def test_misuse_is_a_clear_error_before_anything_is_sent(source, server):
 def test_resource_string(addr, kw, resource_name):
     # construction alone connects to nothing
     assert Source(addr, **kw).resource_name == resource_name
+
+
+@pytest.mark.parametrize("library", ["@py", SIM], ids=["py", "sim"])
+@pytest.mark.parametrize("addr", ["foo::bar::baz", "PXI0::1::BACKPLANE", "VXI0::1::INSTR"])
+def test_a_resource_string_of_no_message_based_resource_is_a_value_error(addr, library):
+    dev = Source(addr, visa_library=library)
+    with pytest.raises(ValueError, match=rf"^'{re.escape(addr)}' is not the resource string of a "
+                                         r"message-based VISA resource; these work: "
+                                         r"'TCPIP0::HOST::PORT::SOCKET', .*, or a host name$"):
+        dev.open()
+    assert dev.resource is None
+
+
+@pytest.mark.parametrize(("library", "package"), [(SIM, "pyvisa-sim"), ("@py", "pyvisa-py")],
+                         ids=["sim", "py"])
+def test_a_missing_backend_is_named_with_the_line_that_installs_it(monkeypatch, library, package):
+    import pyvisa.highlevel
+
+    backend = library.rpartition("@")[2]
+    monkeypatch.setitem(sys.modules, f"pyvisa_{backend}", None)  # as if it were not installed
+    monkeypatch.delitem(pyvisa.highlevel._WRAPPERS, backend, raising=False)
+    with pytest.raises(ModuleNotFoundError) as e:
+        Source("127.0.0.1", visa_library=library).open()
+    assert str(e.value) == (f"the VISA library {library!r} needs {package}, which is not "
+                            f"installed: pip install {package}")
+    assert e.value.name == f"pyvisa_{backend}"
 
 
 def test_with_opens_and_closes_the_socket_and_close_is_always_safe(server):
@@ -348,15 +426,16 @@ def test_only_the_scpi_driver_needs_pyvisa():
     code = textwrap.dedent("""
         import importlib, sys
         sys.modules["pyvisa"] = None  # as if it were not installed
-        for name in ["pelorix.driver.common.instrumentcore", "pelorix.toolkit.view",
-                     "pelorix.toolkit.shell", "pelorix.toolkit.ssh",
-                     "pelorix.driver.VirtualDevice"]:
+        for name in sys.argv[1:]:
             importlib.import_module(name)
         try:
             import pelorix.driver.ScpiDevice
         except ModuleNotFoundError as e:
             print(e.__notes__)
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}).stdout
+    # every native module, and the template driver that needs no instrument library
+    names = [*NATIVE_MODULES, "pelorix.driver.VirtualDevice"]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    out = subprocess.run([sys.executable, "-c", code, *names], capture_output=True, text=True,
+                         check=True, env=env).stdout
     assert out == "[\"ScpiDevice needs PyVISA and pyvisa-py: pip install 'pelorix[visa]'\"]\n"

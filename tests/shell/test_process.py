@@ -100,7 +100,8 @@ def test_namespace_order_and_no_psutil_at_import(tmp_path):
         check=True,
     ).stdout
     assert out.split("\n")[0] == (
-        "['os', 'platform', 'shutil', 'subprocess', 'terminal', 'find_process_by_port', 'kill'] None"
+        "['os', 'platform', 'shutil', 'subprocess', 'terminal', 'find_process_by_port', 'kill']"
+        " None"
     )
 
 

@@ -308,7 +308,8 @@ def test_close_after_failed_connection_prints_only_the_failure(fake, capsys):
 
 
 @pytest.mark.parametrize("method, args, call, line", [
-    ("upload", ("here.bin", "/srv/there.bin"), "put", "upload successfully: here.bin -> /srv/there.bin"),
+    ("upload", ("here.bin", "/srv/there.bin"), "put",
+     "upload successfully: here.bin -> /srv/there.bin"),
     ("download", ("/srv/there.bin", "here.bin"), "get",
      "download successfully: /srv/there.bin -> here.bin"),
 ])
@@ -337,7 +338,8 @@ def test_transfer_without_connection_reports_once_then_fails_quietly(fake, capsy
     c.upload("a", "b")
     missing = "failed to upload: 'NoneType' object has no attribute 'put'"
     assert printed(capsys).splitlines() == [
-        "Failed to connect to lab-host:2222 - down", "SSH client is not connected.", missing, missing]
+        "Failed to connect to lab-host:2222 - down", "SSH client is not connected.", missing,
+        missing]
     assert vars(c)["_SSHClient__sftp"] is None
 
 
@@ -363,7 +365,8 @@ def test_failed_sftp_channel_is_reported_and_retried(fake, capsys):
     ("cat /etc/sudoers", "cat /etc/sudoers"),
     ("pseudo; visudo -c; sudo_x", "pseudo; visudo -c; sudo_x"),
     ("sudo", "sudo -S"),
-    ("cd /tmp && sudo make install|sudo tee log", "cd /tmp && sudo -S make install|sudo -S tee log"),
+    ("cd /tmp && sudo make install|sudo tee log",
+     "cd /tmp && sudo -S make install|sudo -S tee log"),
     ("/usr/bin/sudo\tid", "/usr/bin/sudo -S\tid"),
     ("échosudo; (sudo id)", "échosudo; (sudo -S id)"),
     # '.' and '-' continue a word: file names and other programs are left alone

@@ -145,7 +145,8 @@ def test_true_fifty_times_never_raises(remote, quitting_server, capsys):
     far.close()
     port = quitting_server.port
     assert capsys.readouterr().out.splitlines() == [""] * 50 + [
-        f"Connected to 127.0.0.1:{port} as alice", *[""] * 50, f"Connection to 127.0.0.1:{port} closed"]
+        f"Connected to 127.0.0.1:{port} as alice", *[""] * 50,
+        f"Connection to 127.0.0.1:{port} closed"]
 
 
 def test_password_login_and_end_of_input(echo_server, capsys):
@@ -238,7 +239,8 @@ def test_a_trusted_host_must_show_the_trusted_key(watched_sshd, home, capsys, en
         assert "method publickey" in tried  # so the log would show an attempt below
     else:
         got, expected = sshd.host_key.split()[1], refused_for.format(**keys).split()[1]
-        reason = f"Host key for server '127.0.0.1' does not match: got '{got}', expected '{expected}'"
+        reason = (f"Host key for server '127.0.0.1' does not match: got '{got}', "
+                  f"expected '{expected}'")
         assert capsys.readouterr().out == f"Failed to connect to 127.0.0.1:{sshd.port} - {reason}\n"
         assert c._SSHClient__client is None
         assert "userauth-request" not in tried
@@ -271,4 +273,5 @@ def test_the_password_goes_only_to_the_trusted_key(echo_server, home, capsys, tr
     c.close()
     assert (connected, echo_server.passwords) == (bool(sent), sent)
     assert capsys.readouterr().out.startswith(
-        "Connected to " if sent else f"Failed to connect to 127.0.0.1:{echo_server.port} - Host key")
+        "Connected to " if sent
+        else f"Failed to connect to 127.0.0.1:{echo_server.port} - Host key")

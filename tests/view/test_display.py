@@ -41,7 +41,8 @@ EXAMPLE = {"a": 1, "b": {"c": 2, "d": 3}}
 
 
 @pytest.mark.parametrize("args, kw, lines", [
-    ((EXAMPLE,), {}, ["root", "├── a: 1", "│", "└── b", "    ├── c: 2", "    │", "    └── d: 3", ""]),
+    ((EXAMPLE,), {},
+     ["root", "├── a: 1", "│", "└── b", "    ├── c: 2", "    │", "    └── d: 3", ""]),
     ((EXAMPLE,), {"end": ""}, ["root", "├── a: 1", "└── b", "    ├── c: 2", "    └── d: 3"]),
     (({},), {}, ["root"]),
     (({}, "Config"), {}, ["Config"]),
@@ -146,6 +147,54 @@ def test_deep_nesting_is_a_recursion_error_not_a_crash(tree):
         d = {"k": d}
     with pytest.raises(RecursionError):
         view.display_tree(d)
+
+
+# A thread with a small stack, in a child process so that a crash fails its case alone.
+SMALL_STACK = textwrap.dedent("""
+    import json, sys, threading
+    from pelorix.toolkit import view
+
+    limit, depth = json.loads(sys.argv[1])
+    if depth is None:  # a dict that holds itself
+        data = {}
+        data["self"] = data
+    else:  # `depth` dicts, each inside the one before
+        data = {}
+        for _ in range(depth - 1):
+            data = {"k": data}
+    outcome = []
+
+    def walk():
+        sys.setrecursionlimit(limit)
+        try:
+            view.display_tree(data, end="")
+            outcome.append("printed")
+        except RecursionError as e:
+            outcome.append(str(e))
+
+    threading.stack_size(512 * 1024)
+    thread = threading.Thread(target=walk)
+    thread.start()
+    thread.join()
+    print(json.dumps(outcome))
+""")
+TOO_DEEP = "maximum recursion depth exceeded while building a tree"
+
+
+@pytest.mark.parametrize("limit, depth, outcome", [
+    (1000, None, TOO_DEEP),
+    (1000, 100_000, TOO_DEEP),
+    (100, 150, TOO_DEEP),
+    (100, 60, "printed"),
+], ids=["self-referencing", "deep", "past-a-lowered-limit", "within-a-lowered-limit"])
+def test_nesting_is_bounded_by_the_recursion_limit_in_a_small_thread(limit, depth, outcome):
+    """Python code recursing through the dicts would stop at sys.getrecursionlimit(); so does the
+    native walk, whatever the thread's stack size (512 KB here) and the interpreter allow."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", SMALL_STACK, json.dumps([limit, depth])],
+                       capture_output=True, text=True, env=env, timeout=120, check=False)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout.splitlines()[-1]) == [outcome]
 
 
 def test_tree_signature_and_doc():

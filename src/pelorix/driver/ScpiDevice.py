@@ -22,7 +22,10 @@ otherwise. The resource string is ``resource_name``; the open PyVISA resource is
 
 VISA library. PyVISA with its pure-Python backend ("@py", pyvisa-py) unless the keyword option
 ``visa_library`` (or the class attribute of that name) says otherwise, for instance
-"examples/scpi_source.yaml@sim" for pyvisa-sim, or a vendor library's path.
+"examples/scpi_source.yaml@sim" for pyvisa-sim, or a vendor library's path. ``open`` raises
+``ModuleNotFoundError`` with the install line when "@py" or "@sim" names a backend that is not
+installed, and ``ValueError`` quoting ``resource_name`` when it is not the resource string of a
+message-based resource (one that reads and writes text, as the forms above do).
 
 Writing. A quantity with no entry in ``commands`` is a host-side setting: it is recorded and never
 sent. (``commands`` is read, and the query's bytes are made, when a quantity is first used on a
@@ -51,7 +54,7 @@ Errors. Each is raised where it happens, names the quantity (or the command give
 - a query with no answer: ``TimeoutError`` naming the command and the resource. A late answer
   must not be taken for the next one: on a raw socket through pyvisa-py, each query after a
   time-out first throws away whatever has come in; on other sessions the time-out is followed by
-  VISA's device clear;
+  VISA's device clear, where the backend has one;
 - a device that is not open, or a connection that is lost: ``ConnectionError``, and ``open()``
   connects again. On a raw socket through pyvisa-py each write first looks (with a poll of a few
   microseconds) whether the instrument has closed the connection, which would swallow the write
@@ -70,6 +73,7 @@ go of it and is safe on a lost connection, on a device never opened and when cal
 """
 
 import contextlib
+import importlib.util
 import os
 import select
 import socket
@@ -82,6 +86,7 @@ try:
     from pyvisa.constants import BufferOperation, StatusCode
     from pyvisa.errors import Error as VisaError
     from pyvisa.errors import VisaIOError
+    from pyvisa.rname import InvalidResourceName, parse_resource_name
 except ModuleNotFoundError as e:
     e.add_note("ScpiDevice needs PyVISA and pyvisa-py: pip install 'pelorix[visa]'")
     raise
@@ -94,12 +99,14 @@ MAX_QUEUED_ERRORS = 32
 # A read that filled its chunk (more may follow), and the other status that is no warning there.
 MORE_TO_READ = StatusCode.success_max_count_read
 READ_STATUSES = (StatusCode.success_device_not_present, MORE_TO_READ)
+# Interfaces whose resources are read and written as registers or memory, not as text.
+REGISTER_BASED = ("PXI", "VXI")
 
 
 class ScpiDevice(InstrumentCore):
     """SCPI instrument over VISA: ``commands`` maps each quantity to its SCPI header."""
 
-    commands: "dict[str, str]" = {}  # noqa: RUF012 - a template's table, replaced by subclasses
+    commands: "dict[str, str]" = {}  # a template's table, replaced by subclasses
     visa_library = "@py"
     read_termination = "\n"
     write_termination = "\n"
@@ -135,7 +142,13 @@ class ScpiDevice(InstrumentCore):
         self.close()
         timeout = None if self.timeout is None else self.timeout * 1000
         options = {} if timeout is None else {"open_timeout": timeout}
-        manager = pyvisa.ResourceManager(self.visa_library)
+        manager = _resource_manager(self.visa_library)
+        try:
+            interface = parse_resource_name(self.resource_name).interface_type
+        except InvalidResourceName:
+            interface = None
+        if interface in (None, *REGISTER_BASED):
+            raise self._not_message_based()
         try:
             resource = manager.open_resource(
                 self.resource_name, read_termination=self.read_termination,
@@ -282,6 +295,12 @@ class ScpiDevice(InstrumentCore):
         if self._watch.discard(resource):
             raise self._lost(what, "the instrument closed the connection")
 
+    def _not_message_based(self):
+        return ValueError(f"{self.resource_name!r} is not the resource string of a message-based "
+                          "VISA resource; these work: 'TCPIP0::HOST::PORT::SOCKET', "
+                          "'TCPIP0::HOST::INSTR', 'USB0::VENDOR::PRODUCT::SERIAL::INSTR', "
+                          "'GPIB0::ADDRESS::INSTR', 'ASRL/dev/ttyUSB0::INSTR', or a host name")
+
     def _not_open(self, what):
         return ConnectionError(f"{what}: {self.resource_name} is not open (call open() or use a "
                                "with block)")
@@ -295,8 +314,9 @@ class ScpiDevice(InstrumentCore):
     def _visa_error(self, what, command, error):
         if error.error_code == StatusCode.error_timeout:
             if self._watch is None:
-                # VISA's device clear: the instrument drops the query and its answer
-                with contextlib.suppress(VisaError, OSError):
+                # VISA's device clear, where the backend has it (pyvisa-sim has not): the
+                # instrument drops the query and its answer
+                with contextlib.suppress(VisaError, OSError, NotImplementedError):
                     self.resource.clear()
             elif self._watch.discard(self.resource):
                 return self._lost(what, f"no answer to {command!r}")
@@ -351,6 +371,25 @@ class _SocketWatch:
             except OSError:
                 return True
         return False
+
+
+# The packages of the backends a VISA library may name after its "@", which PyVISA imports as
+# pyvisa_<name>.
+BACKENDS = {"py": "pyvisa-py", "sim": "pyvisa-sim"}
+
+
+def _resource_manager(library):
+    """PyVISA's resource manager for library. A missing backend is named with the line that
+    installs it, where PyVISA says only that it found no wrapper."""
+    try:
+        return pyvisa.ResourceManager(library)
+    except ValueError as e:
+        _, at, backend = library.rpartition("@")
+        package, module = BACKENDS.get(backend) if at else None, f"pyvisa_{backend}"
+        if package is None or importlib.util.find_spec(module) is not None:
+            raise
+        raise ModuleNotFoundError(f"the VISA library {library!r} needs {package}, which is not "
+                                  f"installed: pip install {package}", name=module) from e
 
 
 def _raw_socket(resource):

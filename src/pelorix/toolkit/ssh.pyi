@@ -3,7 +3,7 @@ from typing import Any
 
 import paramiko as paramiko  # type: ignore[import-untyped]
 
-class SSHClient(object):
+class SSHClient:
     username: str
     password: str
     host: str

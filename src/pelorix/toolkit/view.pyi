@@ -5,8 +5,6 @@ import webbrowser as webbrowser
 from datetime import datetime as datetime
 from typing import Any
 
-import numpy as np
-
 def display_tree(d: dict, title: str = "root", end: str = "\n") -> None: ...
 def display_array(
     arr: Any, matrix_type: str = "pmatrix", max_rows: int = 10, max_cols: int = 10, title: str = ""
@@ -32,4 +30,6 @@ class BeautifulHtmlDiff:
     def _get_symbol_and_class(self, css_class: str, is_left: bool = True) -> tuple[str, str]: ...
     def generate_html(self, output_file: str | None = None, auto_open: bool = True) -> str: ...
 
-def compare(arg1: str, arg2: str, output_file: str | None = None, auto_open: bool = True) -> str: ...
+def compare(
+    arg1: str, arg2: str, output_file: str | None = None, auto_open: bool = True
+) -> str: ...

@@ -1,13 +1,15 @@
 import re as re
 import sys as sys
-from abc import ABC as ABC, abstractmethod as abstractmethod
+from abc import ABC as ABC
+from abc import abstractmethod as abstractmethod
 from copy import deepcopy as deepcopy
 from datetime import datetime as datetime
 from typing import Any as Any
 
 import numpy as np
 
-from .quantity import Quantity as Quantity, newcfg as newcfg
+from .quantity import Quantity as Quantity
+from .quantity import newcfg as newcfg
 
 PATTERN: str
 
