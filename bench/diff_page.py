@@ -193,13 +193,14 @@ def windowed_build(count, folder):
     """Windowed page against full page, same pair, same run, medians of three."""
     file1, file2 = write_inputs(count, folder)
     diff = view.BeautifulHtmlDiff(file1=file1, file2=file2)
-    page = os.path.join(folder, "page.html")
-    full, _ = median_time(lambda: diff.generate_html(output_file=page, auto_open=False))
-    windowed, _ = median_time(lambda: _windowed.write_page(diff, page))
+    full_page, windowed_page = os.path.join(folder, "full.html"), os.path.join(folder, "page.html")
+    full, _ = median_time(lambda: diff.generate_html(output_file=full_page, auto_open=False))
+    windowed, _ = median_time(lambda: _windowed.write_page(diff, windowed_page))
+    sizes = [os.path.getsize(page) / 1e6 for page in (windowed_page, full_page)]
     print(
-        f"windowed page build, {count} lines, ~1% changed: windowed {windowed * 1e3:.0f} ms, "
-        f"full {full * 1e3:.0f} ms, ratio {windowed / full:.2f}x (target <= 0.65x); "
-        + alignment_line(diff, file1, file2)
+        f"windowed page build, {count} lines, ~1% changed: windowed {windowed * 1e3:.0f} ms "
+        f"({sizes[0]:.1f} MB), full {full * 1e3:.0f} ms ({sizes[1]:.1f} MB), "
+        f"ratio {windowed / full:.2f}x (target <= 0.65x); " + alignment_line(diff, file1, file2)
     )
 
 

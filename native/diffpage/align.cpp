@@ -31,10 +31,10 @@ class Search {
 public:
     Search(std::vector<std::uint32_t> a, std::vector<std::uint32_t> b, std::uint32_t alphabet,
            std::size_t cost_limit)
-        : a_(std::move(a)),
+        : changed_a(a.size(), 0),
+          changed_b(b.size(), 0),
+          a_(std::move(a)),
           b_(std::move(b)),
-          changed_a(a_.size(), 0),
-          changed_b(b_.size(), 0),
           alphabet_(alphabet),
           cost_limit_(std::max<std::size_t>(cost_limit, 1)),
           // Diagonals k = i - j run from -|b| to |a|; the searches read one past each end.
@@ -66,10 +66,7 @@ public:
         }
     }
 
-private:
-    const std::vector<std::uint32_t> a_, b_;
-
-public:
+    // The answer, one flag a line: changed (1) or matched in order with an equal line (0).
     std::vector<char> changed_a, changed_b;
 
 private:
@@ -95,8 +92,14 @@ private:
         fwd[fmid] = box.i1;
         bwd[bmid] = box.i2;
         for (std::size_t cost = 1;; ++cost) {
-            if (fmin > dmin) fwd[--fmin - 1] = -1; else ++fmin;
-            if (fmax < dmax) fwd[++fmax + 1] = -1; else --fmax;
+            if (fmin > dmin)
+                fwd[--fmin - 1] = -1;
+            else
+                ++fmin;
+            if (fmax < dmax)
+                fwd[++fmax + 1] = -1;
+            else
+                --fmax;
             for (Pos d = fmax; d >= fmin; d -= 2) {
                 Pos i = fwd[d - 1] >= fwd[d + 1] ? fwd[d - 1] + 1 : fwd[d + 1];
                 Pos j = i - d;
@@ -108,8 +111,14 @@ private:
                     return true;
                 }
             }
-            if (bmin > dmin) bwd[--bmin - 1] = unreached; else ++bmin;
-            if (bmax < dmax) bwd[++bmax + 1] = unreached; else --bmax;
+            if (bmin > dmin)
+                bwd[--bmin - 1] = unreached;
+            else
+                ++bmin;
+            if (bmax < dmax)
+                bwd[++bmax + 1] = unreached;
+            else
+                --bmax;
             for (Pos d = bmax; d >= bmin; d -= 2) {
                 Pos i = bwd[d - 1] < bwd[d + 1] ? bwd[d - 1] : bwd[d + 1] - 1;
                 Pos j = i - d;
@@ -191,6 +200,7 @@ private:
         return true;
     }
 
+    const std::vector<std::uint32_t> a_, b_;
     const std::uint32_t alphabet_;
     const std::size_t cost_limit_;
     const Pos offset_;
@@ -274,12 +284,16 @@ std::vector<Opcode> align(std::span<const std::uint32_t> a, std::span<const std:
         std::vector<std::uint32_t> kept_a, kept_b;
         std::vector<std::size_t> from_a, from_b;
         for (std::size_t i = head; i < n - tail; ++i) {
-            if (in_b[a[i]]) kept_a.push_back(a[i]), from_a.push_back(i);
-            else changed_a[i] = 1;
+            if (in_b[a[i]])
+                kept_a.push_back(a[i]), from_a.push_back(i);
+            else
+                changed_a[i] = 1;
         }
         for (std::size_t j = head; j < m - tail; ++j) {
-            if (in_a[b[j]]) kept_b.push_back(b[j]), from_b.push_back(j);
-            else changed_b[j] = 1;
+            if (in_a[b[j]])
+                kept_b.push_back(b[j]), from_b.push_back(j);
+            else
+                changed_b[j] = 1;
         }
         Search search(std::move(kept_a), std::move(kept_b), alphabet, limits.cost_limit);
         search.run();
