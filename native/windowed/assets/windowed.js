@@ -308,12 +308,7 @@ function setExtent() {
 function draw() {
     const top = scroller.scrollTop;
     const view = scroller.clientHeight;
-    let offset = top * scale(view);
-    if (pin && Math.abs(pin.top - top) < 1) {
-        offset = pin.offset;
-    } else {
-        pin = null;
-    }
+    const offset = rowsOffset();
     const total = positions();
     const from = Math.max(0, Math.floor(offset / ROW_PX) - OVERSCAN);
     const to = Math.min(total, Math.ceil((offset + view) / ROW_PX) + OVERSCAN);
@@ -350,6 +345,17 @@ function draw() {
         requestAnimationFrame(fitWidths);
     }
     showFound();
+}
+
+// The offset of the view's top among all shown rows: the one a jump set while the scroller is
+// still where the jump put it, else the scroll position scaled onto the rows.
+function rowsOffset() {
+    const top = scroller.scrollTop;
+    if (pin && Math.abs(pin.top - top) < 1) {
+        return pin.offset;
+    }
+    pin = null;
+    return top * scale(scroller.clientHeight);
 }
 
 // Redraws every row (after the positions or the highlight changed).
@@ -400,9 +406,7 @@ function scrollToPosition(position, lead) {
 
 // The row at the top of the view (for a marker, the first row it hides).
 function topRow() {
-    const view = scroller.clientHeight;
-    const offset = pin ? pin.offset : scroller.scrollTop * scale(view);
-    const position = Math.min(positions() - 1, Math.floor(offset / ROW_PX + 0.5));
+    const position = Math.min(positions() - 1, Math.floor(rowsOffset() / ROW_PX + 0.5));
     return position < 0 ? 0 : rowAt(position);
 }
 
