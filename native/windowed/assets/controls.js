@@ -377,5 +377,9 @@ document.addEventListener('DOMContentLoaded', () => {
     setExtent();
     updateCounter();
     draw();
-    scroller.focus({ preventScroll: true });
+    // Keys scroll the rows at once; but a page inside a notebook's frame must not take the focus
+    // from the notebook.
+    if (window.top === window) {
+        scroller.focus({ preventScroll: true });
+    }
 });
