@@ -30,27 +30,20 @@ PAGE_FUNCTIONS = [
     "gotoLineEnter",
 ]
 
-# The windowed page's global functions: the toolbar's and the Find box's, in the order it defines
-# them.
-WINDOWED_FUNCTIONS = [
-    "setViewMode",
-    "gotoPrevDiff",
-    "gotoNextDiff",
-    "gotoLine",
-    "gotoLineEnter",
-    "findNext",
-    "findEnter",
-]
+# The windowed page's script binds its toolbar itself and adds no global function.
+WINDOWED_FUNCTIONS = []
 
 # Every row a panel shows, in order. With `scan` (the windowed page, which draws only the rows
-# near the view) the panel is scrolled from top to bottom a screenful at a time, each scroll
-# handled at once, and scrolled back at the end, and rows are told apart by their numbers;
-# without, they are read in page order. Rows the style sheet hides are left out.
+# near the view) the panel (on the windowed page, the scroller of both) is scrolled from top to
+# bottom a screenful at a time, each scroll handled at once, and scrolled back at the end, and
+# rows are told apart by their numbers; without, they are read in page order. Rows the style
+# sheet hides, fillers and marker rows are left out.
 DRAWN_ROWS = """
 const [side, scan] = arguments;
 const view = document.querySelector('.diff_view');
 const panel = side === 'L' ? view.firstElementChild : view.lastElementChild;
-const area = panel.querySelector('.panel_content');
+// the windowed page scrolls both panels in the view around them
+const area = view.querySelector('.panel_rows') ? view : panel.querySelector('.panel_content');
 const rows = new Map();
 const read = () => panel.querySelectorAll('.line_container').forEach((row, i) => {
     if (!row.offsetParent) {

@@ -83,22 +83,23 @@ FunctionObject* as_function(PyObject* o) {
 
 // An unknown keyword for a function without **kw; 3.13 suggests the closest parameter name.
 [[gnu::cold]] void set_unexpected_keyword(FunctionObject* f, PyObject* key) {
-#if PY_VERSION_HEX >= 0x030D0000
-    const std::size_t n = f->decl->params.size();
-    nb::object names = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (names.is_valid()) {
-        for (std::size_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(f->param_names[i]));
-        if (PyObject* near = cpython::suggestion(names.ptr(), key)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                         f->qualname, key, near);
-            Py_DECREF(near);
-            return;
+    if constexpr (cpython::suggests_names) {
+        const std::size_t n = f->decl->params.size();
+        nb::object names = nb::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (names.is_valid()) {
+            for (std::size_t i = 0; i < n; ++i)
+                PyList_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i),
+                                Py_NewRef(f->param_names[i]));
+            if (PyObject* near = cpython::suggestion(names.ptr(), key)) {
+                PyErr_Format(PyExc_TypeError,
+                             "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                             f->qualname, key, near);
+                Py_DECREF(near);
+                return;
+            }
         }
+        PyErr_Clear();
     }
-    PyErr_Clear();
-#endif
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
 }
 
@@ -565,12 +566,11 @@ PyTypeObject* the_type = nullptr;
 PyTypeObject* function_type() {
     if (!the_type) {
         the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_type_spec));
-        if (!the_type) throw nb::python_error();
+        if (!the_type) raise_current();
     }
     return the_type;
 }
 
-#if PY_VERSION_HEX >= 0x030D0000
 // The 3.13 compiler's docstring cleaning, on text whose tabs are already expanded.  Only spaces
 // count as indentation; lines of nothing but spaces set no margin and lose up to the margin.
 std::string clean_docstring(std::string_view doc) {
@@ -595,18 +595,14 @@ std::string clean_docstring(std::string_view doc) {
     }
     return out;
 }
-#endif
 
 }  // namespace
 
 nb::str docstring_object(const char* text) {
     nb::str doc(text);
-#if PY_VERSION_HEX >= 0x030D0000
+    if constexpr (!cpython::compiler_cleans_docstrings) return doc;
     nb::object expanded = doc.attr("expandtabs")();
     return make_str(clean_docstring(utf8(expanded)));
-#else
-    return doc;
-#endif
 }
 
 nb::object make_function(const FunctionSpec& decl, nb::handle globals, const char* qualprefix,
@@ -616,7 +612,7 @@ nb::object make_function(const FunctionSpec& decl, nb::handle globals, const cha
         throw std::length_error("more defaults than parameters");
     PyTypeObject* tp = function_type();
     auto* f = PyObject_GC_New(FunctionObject, tp);
-    if (!f) throw nb::python_error();
+    if (!f) raise_current();
     f->vectorcall = function_vectorcall;
     f->dict = f->weakrefs = f->name = f->qualname = f->module = f->doc = nullptr;
     f->defaults = f->kwdefaults = f->annotations = f->globals = f->code = nullptr;
@@ -626,12 +622,12 @@ nb::object make_function(const FunctionSpec& decl, nb::handle globals, const cha
 
     for (std::size_t i = 0; i < decl.params.size(); ++i) {
         f->param_names[i] = PyUnicode_InternFromString(decl.params[i].name);
-        if (!f->param_names[i]) throw nb::python_error();
+        if (!f->param_names[i]) raise_current();
         Py_INCREF(f->param_names[i]);  // interned names stay for the life of the process
     }
     if (decl.varkw) {
         f->varkw_name = PyUnicode_InternFromString(decl.varkw);
-        if (!f->varkw_name) throw nb::python_error();
+        if (!f->varkw_name) raise_current();
         Py_INCREF(f->varkw_name);
     }
 
@@ -647,7 +643,7 @@ nb::object make_function(const FunctionSpec& decl, nb::handle globals, const cha
 
     if (defaults.size() > 0) {
         nb::object t = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
-        if (!t.is_valid()) throw nb::python_error();
+        if (!t.is_valid()) raise_current();
         Py_ssize_t i = 0;
         for (nb::handle d : defaults) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(d.ptr()));
         f->defaults = t.release().ptr();

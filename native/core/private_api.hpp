@@ -52,51 +52,21 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
-// The method obj.NAME without building a bound method: returns 1 with the plain function in
-// *method when a call needs self in front, 0 with the ready attribute otherwise (*method null on
-// error).  This is how the interpreter's LOAD_METHOD decides, and nothing public tells the two
-// cases apart.  3.12 declares the interpreter's own _PyObject_GetMethod in its public headers.
-// 3.13 declares it only in its internal ones (the interpreter still exports it), so here it is
-// done as it does it: a method descriptor found on the type of an object with the generic
-// attribute lookup is the method unless the instance dict holds the name; everything else is
-// getattr.  (Its shortcut through inline values is left out: the dict made by object_dict_slot
-// answers the same.)  A declaration of our own would bind the modules to an internal symbol
-// whose signature no header checks; the core reaches this only for objects with their own
-// attribute lookup, where both are getattr and cost the same.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyTypeObject* tp = Py_TYPE(obj);
-    if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
-        PyObject* descr = _PyType_Lookup(tp, name);
-        if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            const bool has_dict =
-                tp->tp_dictoffset != 0 || PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT);
-            PyObject** slot = has_dict ? _PyObject_GetDictPtr(obj) : nullptr;
-            if (!has_dict || slot) {  // a dict that could not be made: ask getattr below
-                PyObject* shadow = nullptr;
-                if (slot && *slot && PyDict_GetItemRef(*slot, name, &shadow) < 0) {
-                    *method = nullptr;
-                    return 0;
-                }
-                *method = shadow ? shadow : Py_NewRef(descr);
-                return shadow ? 0 : 1;
-            }
-        }
-    }
-    *method = PyObject_GetAttr(obj, name);
-    return 0;
-#else
-    return _PyObject_GetMethod(obj, name, method);
-#endif
-}
+// What the running interpreter's compiler and error messages do that the other version does not.
+// 3.13 suggests the closest name for a mistyped keyword argument (through `suggestion`); its
+// class statements add __firstlineno__ and __static_attributes__ to the namespace; its compiler
+// cleans docstrings (tabs expanded, indentation removed).  3.12 does none of these.
+inline constexpr bool suggests_names = PY_VERSION_HEX >= 0x030D0000;
+inline constexpr bool class_lists_source_details = PY_VERSION_HEX >= 0x030D0000;
+inline constexpr bool compiler_cleans_docstrings = PY_VERSION_HEX >= 0x030D0000;
 
-#if PY_VERSION_HEX >= 0x030D0000
 // The name among `candidates` (a list of str) that the interpreter suggests for the mistyped
 // `name`, as in "got an unexpected keyword argument 'valu'. Did you mean 'value'?": a new
 // reference, or null when none is close enough (no exception set either way).  3.13 words
 // binding errors with it; its algorithm is reachable only through _suggestions, the private
-// module the traceback module uses.  3.12 has no such message.
+// module the traceback module uses.  3.12 has no such message (null, always).
 inline PyObject* suggestion(PyObject* candidates, PyObject* name) {
+    if constexpr (!suggests_names) return nullptr;
     PyObject* module = PyImport_ImportModule("_suggestions");
     PyObject* found =
         module ? PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, name)
@@ -106,27 +76,21 @@ inline PyObject* suggestion(PyObject* candidates, PyObject* name) {
     if (found == Py_None) Py_CLEAR(found);
     return found;
 }
-#endif
 
-// A dict's version tag: globally unique and changed by every modification of the dict, so an
-// answer kept for one version is never stale; 0 when the dict has no version to trust.  The field
-// is deprecated for extension use, but it is the only way to know a dict is unchanged without
-// looking into it.
-// 3.13 keeps an object's attribute values inline even after its __dict__ has been made, and
-// stores through the object (`obj.x = 1`) write them there without changing the dict's tag.  Such
-// a dict is split (its values apart from its keys), so split dicts get 0 there: only a combined
-// dict changes through the dict functions alone.
-// 3.14 drops the tag (the field becomes the watchers' bits): answers kept across calls will need a
-// dict watcher (PyDict_AddWatcher, public since 3.12) to forget them, or a lookup every time.
-inline std::uint64_t dict_version(PyObject* dict) {
-    const PyDictObject* d = reinterpret_cast<PyDictObject*>(dict);
+// Whether stores through an object can change its instance dict without telling the dict's
+// watchers.  3.13 keeps an object's attribute values inline even after its __dict__ has been made;
+// the dict is then split (its values apart from its keys) and shares them, and a store through the
+// object (`obj.x = 1`) to a name among the type's shared keys writes them there unannounced.  Only
+// a combined dict changes through the dict alone, and every such change reaches its watchers.
+// 3.12 moves the values into the dict when it is made, and stores go through the dict.
+// `ma_values` is a field of the dict's non-limited struct; 3.14 keeps it.
+inline bool dict_misses_object_stores(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030D0000
-    if (d->ma_values) return 0;
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+#else
+    (void)dict;
+    return false;
 #endif
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return d->ma_version_tag;
-#pragma GCC diagnostic pop
 }
 
 }  // namespace pelorix::cpython

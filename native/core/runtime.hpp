@@ -1,7 +1,9 @@
 // What a native function's body works with: interned names, the bound arguments of its call, and
-// the helpers shared by the module sources (module set-up in a fixed order, class creation
-// through a metaclass, printing through the host's print, calls, and the interpreter's
-// operations with its own wording).
+// the helpers shared by the module sources.  Each concern has its own source file: names.cpp
+// (Name and its lookup cache), call.cpp (Call, calls with keywords, method calls, print),
+// attr.cpp (attribute access and its fast path), build.cpp (Module, ClassBuilder, imports),
+// operations.cpp (truth, indexing, equality, unpacking, iteration), text.cpp (format, str,
+// joining, UTF-8) and errors.cpp (Except, raising, the `with` statement's special methods).
 #pragma once
 
 #include <cstdint>
@@ -29,14 +31,15 @@ public:
     // a base is modified, so a kept answer is never stale.
     PyObject* type_lookup(PyTypeObject* type) const;
     // dict[NAME] for an instance dictionary (borrowed, or null when absent; raises on error).  The
-    // answer is kept for the dict's current version, which changes with every modification.
+    // answer is kept until the dict, or any other dict a name was looked up in, changes (a dict
+    // watcher says when).
     PyObject* dict_lookup(PyObject* dict) const;
 
 private:
     const char* text_;
     mutable PyObject* obj_ = nullptr;
     mutable PyObject* seen_dict_ = nullptr;
-    mutable std::uint64_t seen_dict_version_ = 0;
+    mutable std::uint64_t seen_generation_ = 0;
     mutable PyObject* seen_dict_value_ = nullptr;
     mutable PyTypeObject* seen_type_ = nullptr;
     mutable unsigned int seen_version_ = 0;
@@ -172,6 +175,9 @@ nb::object lookup_attr(nb::handle obj, nb::handle name);
 // True when self.NAME would find a native function made from `decl` (not overridden anywhere, no
 // instance attribute shadowing it), so a direct C++ call cannot be told apart from a lookup.
 bool resolves_to(nb::handle self, const Name& name, const FunctionSpec& decl);
+// True when self.NAME would find `function` itself through the class, called with self in front
+// (no instance attribute shadowing it).
+bool resolves_to(nb::handle self, const Name& name, nb::handle function);
 
 // obj.NAME / obj[key] / obj[key] = value, as the interpreter does them (exact dicts take a
 // shorter route to the same result).
@@ -245,5 +251,40 @@ private:
 [[noreturn]] void raise_current(std::source_location where = std::source_location::current());
 // Sets `type` with a formatted message and throws it.
 [[noreturn]] void raise(PyObject* type, const char* fmt, ...);
+
+// A special method as a `with` statement finds it: on the type, bound to the instance.
+nb::object special_method(nb::handle obj, const Name& name);
+
+// `with manager as value: body(value)` inside the native function of call `c`.  Returns the
+// body's result, or an invalid object when __exit__ swallowed the body's exception.
+template <class Body>
+nb::object with_block(const Call& c, nb::handle manager, Body&& body) {
+    static const Name n_enter("__enter__"), n_exit("__exit__");
+    nb::object enter = special_method(manager, n_enter);
+    nb::object exit = special_method(manager, n_exit);
+    nb::object value = call(enter, {});
+    nb::object result;
+    try {
+        result = body(value);
+    } catch (...) {
+        // Every way out of the body passes through __exit__, as in a with statement.  A C++
+        // exception is first given the Python form it has at the interpreter's boundary
+        // (MemoryError for bad_alloc), then handled like any error the body raised.
+        set_error_from_exception(c.qualname().ptr());
+        nb::python_error error;
+        nb::object suppressed;
+        {
+            // __exit__ runs while the error is being handled, as in a with statement.
+            Except handler(error);
+            nb::handle traceback =
+                error.traceback().is_valid() ? error.traceback() : nb::handle(Py_None);
+            suppressed = call(exit, {error.type(), error.value(), traceback});
+        }
+        if (!truthy(suppressed)) throw error;
+        return nb::object();
+    }
+    call(exit, {Py_None, Py_None, Py_None});
+    return result;
+}
 
 }  // namespace pelorix

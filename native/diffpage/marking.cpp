@@ -4,7 +4,7 @@
 
 #include "rows.hpp"
 
-namespace pelorix::view {
+namespace pelorix::diffpage {
 namespace {
 
 constexpr std::string_view equal_open = "<span class=\"char-equal\">",
@@ -113,4 +113,4 @@ nb::object mark_with(nb::handle self, nb::handle opcodes, nb::handle text1, nb::
     return nb::make_tuple(make_str(left.view()), make_str(right.view()));
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::diffpage

@@ -11,43 +11,13 @@
 #include "panel_html.hpp"
 #include "row_html.hpp"
 
-namespace pelorix::view {
+namespace pelorix::diffpage {
 namespace {
-
-// A skeleton asset: literal text around "{{slot}}" markers.  The asset file's own final line
-// break is not part of it.
-class Skeleton {
-public:
-    Skeleton(std::string_view file, std::string_view text,
-             std::initializer_list<std::string_view> slots) {
-        if (text.ends_with('\n')) text.remove_suffix(1);
-        for (std::string_view slot : slots) {
-            const std::string marker = "{{" + std::string(slot) + "}}";
-            const std::size_t at = text.find(marker);
-            if (at == std::string_view::npos)
-                raise(PyExc_RuntimeError, "page asset %.*s has no slot %s in its place",
-                      static_cast<int>(file.size()), file.data(), marker.c_str());
-            literals_.push_back(text.substr(0, at));
-            text.remove_prefix(at + marker.size());
-        }
-        literals_.push_back(text);
-    }
-    // The text before slot i; literal(number of slots) is the text after the last one.
-    std::string_view literal(std::size_t i) const { return literals_[i]; }
-
-private:
-    std::vector<std::string_view> literals_;
-};
 
 enum PageSlot { Css, Js, Timestamp, Tools, Left, Right };
 enum PanelSlot { Label, FileName, Count, Rows };
 enum RowSlot { Class, Number, Symbol, Content };
 
-const Skeleton& page_skeleton() {
-    static const Skeleton s("page.html", page_html,
-                            {"css", "js", "timestamp", "tools", "left", "right"});
-    return s;
-}
 const Skeleton& panel_skeleton() {
     static const Skeleton s("panel.html", panel_html, {"label", "name", "count", "rows"});
     return s;
@@ -68,8 +38,32 @@ void check_entry(nb::handle entry, const std::string& before) {
 
 }  // namespace
 
+Skeleton::Skeleton(std::string_view file, std::string_view text,
+                   std::initializer_list<std::string_view> slots) {
+    if (text.ends_with('\n')) text.remove_suffix(1);
+    for (std::string_view slot : slots) {
+        const std::string marker = "{{" + std::string(slot) + "}}";
+        const std::size_t at = text.find(marker);
+        if (at == std::string_view::npos)
+            raise(PyExc_RuntimeError, "page asset %.*s has no slot %s in its place",
+                  static_cast<int>(file.size()), file.data(), marker.c_str());
+        literals_.push_back(text.substr(0, at));
+        text.remove_prefix(at + marker.size());
+    }
+    literals_.push_back(text);
+}
+
+Skeleton Skeleton::page(std::string_view file, std::string_view text) {
+    return Skeleton(file, text, {"css", "js", "timestamp", "tools", "left", "right"});
+}
+
+const Skeleton& Skeleton::page() {
+    static const Skeleton s = page("page.html", page_html);
+    return s;
+}
+
 void check_page_assets() {
-    page_skeleton();
+    Skeleton::page();
     panel_skeleton();
     row_skeleton();
 }
@@ -115,13 +109,11 @@ PageRows::PageRows(Page& page, nb::handle self, PyObject* lines1, PyObject* line
 }
 
 void write_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left) {
-    nb::object method = getattr(self, n_get_symbol_and_class);
+    const StyleMethod ask(self);
     for (const Row& r : rows) {
-        const std::vector<nb::object> result =
-            unpack(call(method, {*r.css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
-        nb::str tail = class_tail(result[1], *r.css_class);
+        const StyleMethod::Answer answer = ask(*r.css_class, is_left);
         nb::str text = format(r.content);
-        const RowStyle style = row_style(format(result[0]), tail);
+        const RowStyle style = row_style(format(answer.symbol), answer.tail);
         panel.row(style, r.number, PyUnicode_GET_LENGTH(text.ptr()) == 0,
                   [&](Utf8& out) { out.text(text.ptr(), false); });
     }
@@ -133,8 +125,7 @@ Frame::Side frame_side(nb::handle self, nb::handle lines, const Name& name) {
     return {format(escape(self, to_str(getattr(self, name)))), count};
 }
 
-void Page::frame(const Frame& f) {
-    const Skeleton& page = page_skeleton();
+void Page::frame(const Frame& f, const Skeleton& page) {
     const Skeleton& panel = panel_skeleton();
     std::string before;  // the page's text up to the style sheet and script, for their check
     before += page.literal(Css);
@@ -207,4 +198,4 @@ void Page::write(const Call& c, nb::handle output_file) const {
     });
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::diffpage

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -13,7 +14,25 @@
 #include "runtime.hpp"
 #include "utf8.hpp"
 
-namespace pelorix::view {
+namespace pelorix::diffpage {
+
+// A skeleton asset: literal text around "{{slot}}" markers, the slots in a fixed order.  The
+// asset file's own final line break is not part of it.
+class Skeleton {
+public:
+    Skeleton(std::string_view file, std::string_view text,
+             std::initializer_list<std::string_view> slots);
+    // A page skeleton: {{css}}, {{js}}, {{timestamp}}, {{tools}}, {{left}} and {{right}}, the
+    // panels going into the last two.
+    static Skeleton page(std::string_view file, std::string_view text);
+    // The page skeleton of assets/page.html.
+    static const Skeleton& page();
+    // The text before slot i; literal(number of slots) is the text after the last one.
+    std::string_view literal(std::size_t i) const { return literals_[i]; }
+
+private:
+    std::vector<std::string_view> literals_;
+};
 
 // The fixed text of a row around its number and its content, for one row class: the row's class
 // tail and gutter symbol filled into the row markup.
@@ -84,9 +103,9 @@ class Page {
 public:
     Panel left, right;
 
-    // Writes the frame around the panels (once).  A style sheet or script that is not a str fails
-    // as joining the page's entries would.
-    void frame(const Frame& f);
+    // Writes the frame around the panels (once), filling the page skeleton `page`.  A style sheet
+    // or script that is not a str fails as joining the page's entries would.
+    void frame(const Frame& f, const Skeleton& page = Skeleton::page());
     // with open(output_file, "w", encoding="utf-8") as f: f.write(page)
     void write(const Call& c, nb::handle output_file) const;
 
@@ -110,10 +129,7 @@ public:
     }
 
 private:
-    Panel& panel(RowKind kind) {
-        return kind == EqualLeft || kind == Deleted || kind == ReplacedLeft ? page_.left
-                                                                             : page_.right;
-    }
+    Panel& panel(RowKind kind) { return left_side(kind) ? page_.left : page_.right; }
     static void marked(Panel& panel, const RowStyle& style, Py_ssize_t number, bool is_left,
                        PyObject* text, const std::vector<seqmatch::Opcode>* marks) {
         panel.row(style, number, PyUnicode_GET_LENGTH(text) == 0, [&](Utf8& out) {
@@ -135,4 +151,4 @@ void write_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows, boo
 // Fails at load when an asset lacks a slot the writer fills, rather than on the first page.
 void check_page_assets();
 
-}  // namespace pelorix::view
+}  // namespace pelorix::diffpage

@@ -4,16 +4,8 @@
 
 #include "rows.hpp"
 
-namespace pelorix::view {
+namespace pelorix::diffpage {
 namespace {
-
-// The style of a row class as self._get_symbol_and_class gives it.
-Style style_of(nb::handle method, const Name& css_class, bool is_left) {
-    const std::vector<nb::object> result =
-        unpack(call(method, {css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
-    nb::str tail = class_tail(result[1], css_class);
-    return {format(result[0]), tail};
-}
 
 // ---- rows through the instance's methods ----
 
@@ -68,12 +60,24 @@ nb::str class_tail(nb::handle container, nb::handle css_class) {
     return concat({format(container), nb::str(" "), css_class});
 }
 
+StyleMethod::StyleMethod(nb::handle self) : method_(getattr(self, n_get_symbol_and_class)) {}
+
+StyleMethod::Answer StyleMethod::operator()(nb::handle css_class, bool is_left) const {
+    const std::vector<nb::object> result =
+        unpack(call(method_, {css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
+    nb::str tail = class_tail(result[1], css_class);
+    return {result[0], tail};
+}
+
 std::array<Style, RowKinds> native_styles(nb::handle self) {
-    nb::object method = getattr(self, n_get_symbol_and_class);
-    return {style_of(method, n_equal_line, true), style_of(method, n_equal_line, false),
-            style_of(method, n_diff_del_left, true), style_of(method, n_diff_add_right, false),
-            style_of(method, n_diff_replace_left, true),
-            style_of(method, n_diff_replace_right, false)};
+    const StyleMethod ask(self);
+    auto style_of = [&](const Name& css_class, bool is_left) {
+        StyleMethod::Answer a = ask(css_class, is_left);
+        return Style{format(a.symbol), a.tail};
+    };
+    return {style_of(n_equal_line, true),         style_of(n_equal_line, false),
+            style_of(n_diff_del_left, true),      style_of(n_diff_add_right, false),
+            style_of(n_diff_replace_left, true), style_of(n_diff_replace_right, false)};
 }
 
 RowModel instance_rows(nb::handle self, nb::handle opcodes, nb::handle lines1, nb::handle lines2) {
@@ -115,4 +119,4 @@ RowModel instance_rows(nb::handle self, nb::handle opcodes, nb::handle lines1, n
     return rows;
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::diffpage

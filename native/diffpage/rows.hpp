@@ -14,7 +14,7 @@
 #include "seqmatch.hpp"
 #include "utf8.hpp"
 
-namespace pelorix::view {
+namespace pelorix::diffpage {
 
 inline const Name n_difflib("difflib"), n_SequenceMatcher("SequenceMatcher"),
     n_get_opcodes("get_opcodes"), n_escape_html("_escape_html"),
@@ -34,6 +34,17 @@ void remember_at_load(nb::handle difflib);
 // `difflib` is the standard module and SequenceMatcher still its own class with its own methods:
 // the native matcher gives what difflib.SequenceMatcher(None, a, b) would.
 bool standard_difflib(nb::handle difflib);
+
+// Remembers the page methods (_escape_html, _char_level_diff, _get_symbol_and_class) of the view
+// module's BeautifulHtmlDiff, `cls`, as the module `globals` made them.  A method that is not
+// that module's own native function (one patched on the class before this module was loaded)
+// is remembered as none, so no instance is taken to have it.
+void remember_page_methods(nb::handle cls, nb::handle globals);
+// self._escape_html is the remembered one.
+bool own_escape(nb::handle self);
+// self._escape_html, _char_level_diff and _get_symbol_and_class are the remembered ones, found on
+// the class without an instance attribute in the way: the rows may be written natively.
+bool own_page_methods(nb::handle self);
 
 // ---- opcodes and character marking (marking.cpp) ----
 
@@ -67,8 +78,28 @@ struct Style {
 };
 nb::str class_tail(nb::handle container, nb::handle css_class);
 
+// self._get_symbol_and_class, looked up once and asked for each row class: the one place the
+// page calls it.  Gives the symbol as the method returned it (formatted by the caller, in the
+// order the page formats its values) and the class tail.
+class StyleMethod {
+public:
+    explicit StyleMethod(nb::handle self);
+    struct Answer {
+        nb::object symbol;
+        nb::str tail;
+    };
+    Answer operator()(nb::handle css_class, bool is_left) const;
+
+private:
+    nb::object method_;
+};
+
 // The six kinds of natively written rows, and the row class each stands for.
 enum RowKind { EqualLeft, EqualRight, Deleted, Added, ReplacedLeft, ReplacedRight, RowKinds };
+// Rows of this kind are on the left panel.
+constexpr bool left_side(RowKind kind) {
+    return kind == EqualLeft || kind == Deleted || kind == ReplacedLeft;
+}
 // The style of each kind, asked of self._get_symbol_and_class once per page.
 std::array<Style, RowKinds> native_styles(nb::handle self);
 
@@ -204,4 +235,4 @@ nb::object output_path(nb::object output_file, Lookup&& global) {
     return fd_path[1];
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::diffpage

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <unordered_map>
 
-namespace pelorix::seqmatch {
+namespace pelorix::diffpage::seqmatch {
 namespace {
 
 struct Match {
@@ -345,4 +345,4 @@ Encoded encode_chars(nb::handle a, nb::handle b) {
     return e;
 }
 
-}  // namespace pelorix::seqmatch
+}  // namespace pelorix::diffpage::seqmatch

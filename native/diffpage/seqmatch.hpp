@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-namespace pelorix::seqmatch {
+namespace pelorix::diffpage::seqmatch {
 
 namespace nb = nanobind;
 
@@ -39,4 +39,4 @@ std::optional<Encoded> encode_lines(nb::handle a, nb::handle b);
 // The code points of two exact str objects.
 Encoded encode_chars(nb::handle a, nb::handle b);
 
-}  // namespace pelorix::seqmatch
+}  // namespace pelorix::diffpage::seqmatch

@@ -17,7 +17,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace pelorix::view {
+namespace pelorix::diffpage {
 
 // Text written as UTF-8, lone surrogates included as the "surrogatepass" handler writes them
 // (decoding them back the same way gives the same str, and whether any occurred is recorded).
@@ -259,4 +259,4 @@ inline std::size_t utf16_length(PyObject* s, Py_ssize_t from, Py_ssize_t to) {
     return n;
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::diffpage

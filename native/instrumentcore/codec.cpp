@@ -9,6 +9,7 @@
 
 #include "instrumentcore.hpp"
 #include "names.hpp"
+#include "snapshot.hpp"
 
 namespace pelorix::instrumentcore {
 
@@ -21,22 +22,21 @@ const Name n_ndarray("ndarray"), n_diff("diff"), n_flatnonzero("flatnonzero"), n
 // `np` and the functions of the chain are still these objects, so a rebinding or a patched numpy
 // is used exactly as the chain would use it.
 struct NumpyAtLoad {
-    PyObject* module = nullptr;
-    PyObject* ndarray = nullptr;
-    PyObject* diff = nullptr;
-    PyObject* flatnonzero = nullptr;
-    PyObject* r_ = nullptr;
-    PyObject* empty = nullptr;  // the fast path's own allocator
-    PyObject* intp = nullptr;   // what the chain's lengths come out as
+    nb::object module, ndarray, diff, flatnonzero, r_;
+    nb::object empty;  // the fast path's own allocator
+    nb::object intp;   // what the chain's lengths come out as
 };
-NumpyAtLoad numpy_at_load;  // strong references, kept for the life of the process
+Snapshot<NumpyAtLoad> numpy_at_load;
 
 bool numpy_unchanged(nb::handle np) {
-    const NumpyAtLoad& at = numpy_at_load;
-    if (np.ptr() != at.module) return false;
+    if (!numpy_at_load.taken()) return false;
+    const NumpyAtLoad& at = *numpy_at_load;
+    if (np.ptr() != at.module.ptr()) return false;
     PyObject* ns = PyModule_GetDict(np.ptr());
-    const std::pair<const char*, PyObject*> chain[] = {
-        {"ndarray", at.ndarray}, {"diff", at.diff}, {"flatnonzero", at.flatnonzero}, {"r_", at.r_}};
+    const std::pair<const char*, PyObject*> chain[] = {{"ndarray", at.ndarray.ptr()},
+                                                       {"diff", at.diff.ptr()},
+                                                       {"flatnonzero", at.flatnonzero.ptr()},
+                                                       {"r_", at.r_.ptr()}};
     for (const auto& [name, original] : chain)
         if (PyDict_GetItemString(ns, name) != original) return false;
     return true;
@@ -265,13 +265,13 @@ private:
 
 // numpy.empty(n, dtype), from the numpy the module loaded.
 nb::object new_array(std::size_t n, nb::handle dtype) {
-    return call(numpy_at_load.empty, {nb::int_(n), dtype});
+    return call(numpy_at_load->empty, {nb::int_(n), dtype});
 }
 
 // The chain's result for a one-dimensional, non-empty exact ndarray of a native numeric type,
 // found in one pass; an invalid object when `value` is anything else.
 nb::object compress_natively(nb::handle value) {
-    if (Py_TYPE(value.ptr()) != reinterpret_cast<PyTypeObject*>(numpy_at_load.ndarray))
+    if (Py_TYPE(value.ptr()) != reinterpret_cast<PyTypeObject*>(numpy_at_load->ndarray.ptr()))
         return nb::object();
     BufferView in(value, PyBUF_RECORDS_RO);
     if (!in || in->ndim != 1 || in->shape[0] < 1) return nb::object();
@@ -280,7 +280,7 @@ nb::object compress_natively(nb::handle value) {
 
     const std::size_t runs = starts.size();
     nb::object values = new_array(runs, getattr(value, n_dtype));
-    nb::object lengths = new_array(runs, numpy_at_load.intp);
+    nb::object lengths = new_array(runs, numpy_at_load->intp);
     BufferView out_values(values, PyBUF_WRITABLE);
     BufferView out_lengths(lengths, PyBUF_WRITABLE);
     if (!out_values || !out_lengths || out_lengths->itemsize != sizeof(std::int64_t))
@@ -330,18 +330,9 @@ nb::object decompress(Call& c) {
 
 void remember_numpy(const Module& mod) {
     nb::object np = mod.get("np");
-    nb::object ndarray = nb::getattr(np, "ndarray"), diff = nb::getattr(np, "diff"),
-               flatnonzero = nb::getattr(np, "flatnonzero"), r_ = nb::getattr(np, "r_"),
-               empty = nb::getattr(np, "empty"), intp = nb::getattr(np, "intp");
-    // An import tried again after a failure initialises the module again; what the failed attempt
-    // kept is let go.
-    NumpyAtLoad& at = numpy_at_load;
-    for (PyObject* kept :
-         {at.module, at.ndarray, at.diff, at.flatnonzero, at.r_, at.empty, at.intp})
-        Py_XDECREF(kept);
-    at = {np.release().ptr(),          ndarray.release().ptr(), diff.release().ptr(),
-          flatnonzero.release().ptr(), r_.release().ptr(),      empty.release().ptr(),
-          intp.release().ptr()};
+    numpy_at_load.keep({np, nb::getattr(np, "ndarray"), nb::getattr(np, "diff"),
+                        nb::getattr(np, "flatnonzero"), nb::getattr(np, "r_"),
+                        nb::getattr(np, "empty"), nb::getattr(np, "intp")});
 }
 
 const FunctionSpec compress_spec{

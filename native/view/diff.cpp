@@ -1,17 +1,22 @@
 // The diff viewer's class and entry point: BeautifulHtmlDiff (inputs, file reading, character
 // marking, escaping, gutter symbols, style sheet and script, the page) and compare.
-#include "diff.hpp"
-
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "diff_css.hpp"
 #include "diff_js.hpp"
 #include "files.hpp"
+#include "form.hpp"
 #include "module.hpp"
+#include "page.hpp"
+#include "rows.hpp"
 
 namespace pelorix::view {
+
+// The row model, the page writer and the conditions of the fast paths, shared with the windowed
+// page.
+using namespace diffpage;
+
 namespace {
 
 const Name n_webbrowser("webbrowser"), n_BeautifulHtmlDiff("BeautifulHtmlDiff"), n_path("path"),
@@ -182,45 +187,31 @@ nb::object get_symbol_and_class(Call& c) {
     return nb::borrow(plain);
 }
 
-nb::object generate_html(Call& c) {
-    nb::handle self = c[0], auto_open = c[2];
-    nb::object output_file = nb::borrow(c[1]);
-    nb::object lines1 = getattr(self, n_lines1), lines2 = getattr(self, n_lines2);
-
-    // The rows: native while nobody can tell, else through the instance's own methods (whose
-    // gutter symbols are asked for only once the frame's values are known, as the page is made).
-    std::optional<seqmatch::Encoded> encoded;
-    if (standard_difflib(c.global(n_difflib))) encoded = seqmatch::encode_lines(lines1, lines2);
-    // Declared after the line ids, so it is released before them: freed in this order, the
-    // allocator keeps the page's large buffers for the next page instead of handing them back to
-    // the system (a page of 100,000 lines then costs a quarter of the page faults).
-    Page page;
-    std::optional<RowModel> model;
-    if (encoded && own_page_methods(self)) {
-        const std::vector<seqmatch::Opcode> ops =
-            seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet);
-        PageRows rows(page, self, lines1.ptr(), lines2.ptr());
-        NativeRows(rows, lines1.ptr(), lines2.ptr()).write(ops);
-    } else {
-        nb::object opcodes =
-            encoded ? opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet))
-                    : matcher_opcodes(c.global(n_difflib), lines1, lines2);
-        model = instance_rows(self, opcodes, lines1, lines2);
+// The full page: the view module's names, the instance's script, every row in the document.
+class FullForm : public PageForm {
+public:
+    explicit FullForm(const Call& c) : c_(c) {}
+    nb::object global(const Name& name) const override { return c_.global(name); }
+    void write_native_rows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2,
+                           const std::vector<seqmatch::Opcode>& ops) const override {
+        PageRows rows(page, self, lines1, lines2);
+        NativeRows(rows, lines1, lines2).write(ops);
+    }
+    void write_instance_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows,
+                             bool is_left) const override {
+        write_rows(panel, self, rows, is_left);
+    }
+    nb::object script(nb::handle self) const override {
+        return call_method(self, n_get_javascript, {});
     }
 
-    Frame frame;
-    frame.css = call_method(self, n_get_custom_css, {});
-    frame.js = call_method(self, n_get_javascript, {});
-    nb::object now = call_method(c.global(n_datetime), n_now, {});
-    frame.timestamp = format(call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")}));
-    frame.left = frame_side(self, lines1, n_name1);
-    if (model) write_rows(page.left, self, model->left, true);
-    frame.right = frame_side(self, lines2, n_name2);
-    if (model) write_rows(page.right, self, model->right, false);
-    page.frame(frame);
+private:
+    const Call& c_;
+};
 
-    output_file = output_path(output_file, [&](const Name& name) { return c.global(name); });
-    page.write(c, output_file);
+nb::object generate_html(Call& c) {
+    nb::handle self = c[0], auto_open = c[2];
+    nb::object output_file = write_page(c, FullForm(c), self, nb::borrow(c[1]));
     if (truthy(auto_open)) {
         nb::object absolute =
             call(getattr(getattr(c.global(n_os), n_path), n_abspath), {output_file});
@@ -463,6 +454,7 @@ void define_diff_viewer(Module& mod) {
                 .make(reinterpret_cast<PyObject*>(&PyType_Type), nb::tuple()));
     mod.def(compare_spec, {none, Py_True});
     remember_at_load(mod.get("difflib"));
+    remember_page_methods(mod.get("BeautifulHtmlDiff"), mod.globals());
     check_page_assets();
 }
 

@@ -4,7 +4,7 @@
 
 #include <charconv>
 
-namespace pelorix::view {
+namespace pelorix::windowed {
 
 PanelData::PanelData(Utf8& out) : out_(out) {
     out_.raw("\n<script type=\"application/json\">{\"text\":\"");
@@ -51,7 +51,7 @@ void PanelData::marked_row(std::uint32_t style, PyObject* text, bool is_left,
     for (std::size_t run : runs) number(marks_, run);
 }
 
-void PanelData::end(const Utf8& styles, bool html) {
+void PanelData::end(const Utf8& styles, bool html, std::string_view tail) {
     if (rows_ > 0) {
         number(runs_, run_style_);
         number(runs_, run_length_);
@@ -64,7 +64,9 @@ void PanelData::end(const Utf8& styles, bool html) {
     out_.raw(marks_);
     out_.raw("],\"styles\":[");
     out_.append(styles);
-    out_.raw(html ? "],\"html\":true}</script>" : "],\"html\":false}</script>");
+    out_.raw(html ? "],\"html\":true" : "],\"html\":false");
+    out_.raw(tail);
+    out_.raw("}</script>");
 }
 
 std::uint32_t StyleTable::index(const Style& style) {
@@ -90,7 +92,7 @@ DataRows::DataRows(Page& page, nb::handle self, PyObject* lines1, PyObject* line
     : left_(page.left.text), right_(page.right.text) {
     const std::array<Style, RowKinds> styles = native_styles(self);
     for (std::size_t k = 0; k < styles.size(); ++k) {
-        const bool left = k == EqualLeft || k == Deleted || k == ReplacedLeft;
+        const bool left = left_side(static_cast<RowKind>(k));
         style_[k] = (left ? left_styles_ : right_styles_).index(styles[k]);
     }
     // Room for lines of ordinary length, so the text is rarely moved while it grows.
@@ -98,13 +100,14 @@ DataRows::DataRows(Page& page, nb::handle self, PyObject* lines1, PyObject* line
     page.right.text.reserve(static_cast<std::size_t>(PyList_GET_SIZE(lines2)) * 64 + 4096);
 }
 
-void DataRows::end() {
-    left_.end(left_styles_.json(), false);
+void DataRows::end(std::string_view left_tail) {
+    left_.end(left_styles_.json(), false, left_tail);
     right_.end(right_styles_.json(), false);
 }
 
-void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left) {
-    nb::object method = getattr(self, n_get_symbol_and_class);
+void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left,
+                std::string_view tail) {
+    const StyleMethod ask(self);
     PanelData data(panel.text);
     StyleTable styles;
     for (const Row& r : rows) {
@@ -115,14 +118,12 @@ void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, boo
                   "the matcher's opcodes number the rows out of order (row %zd is line %zd): the "
                   "windowed page needs them numbered 1, 2, 3, ...",
                   data.rows() + 1, r.number);
-        const std::vector<nb::object> result =
-            unpack(call(method, {*r.css_class}, {{n_is_left, is_left ? Py_True : Py_False}}), 2);
-        nb::str tail = class_tail(result[1], *r.css_class);
+        const StyleMethod::Answer answer = ask(*r.css_class, is_left);
         nb::str text = format(r.content);
-        const std::uint32_t style = styles.index({format(result[0]), tail});
+        const std::uint32_t style = styles.index({format(answer.symbol), answer.tail});
         data.row(style, text.ptr(), PyUnicode_GET_LENGTH(text.ptr()));
     }
-    data.end(styles.json(), true);
+    data.end(styles.json(), true, tail);
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::windowed

@@ -1,7 +1,8 @@
 // The rows of the windowed page as data: each panel's rows written as one JSON object in a script
 // element inside the panel, read by assets/windowed.js, which draws the rows near the view.  The
 // object holds the rows' texts joined by line feeds, each text's length, the row styles as runs,
-// the character marks of replaced rows, the table of styles, and whether the texts are markup.
+// the character marks of replaced rows, the table of styles, and whether the texts are markup;
+// the left panel's object also holds how the lines pair into the page's rows (pairs.hpp).
 #pragma once
 
 #include <array>
@@ -14,7 +15,10 @@
 #include "rows.hpp"
 #include "utf8.hpp"
 
-namespace pelorix::view {
+namespace pelorix::windowed {
+
+// The row model and the page writer, shared with the full page.
+using namespace diffpage;
 
 // One panel's rows, written into the panel's text of the page.  Row k carries line number k + 1.
 class PanelData {
@@ -26,8 +30,9 @@ public:
     // A row of a replaced pair showing the whole of `text`, marked by the pair's opcodes.
     void marked_row(std::uint32_t style, PyObject* text, bool is_left,
                     const std::vector<seqmatch::Opcode>& ops);
-    // Ends the object: the arrays, the style table (already JSON), whether texts are markup.
-    void end(const Utf8& styles, bool html);
+    // Ends the object: the arrays, the style table (already JSON), whether texts are markup, and
+    // `tail` (more members, each after a comma).
+    void end(const Utf8& styles, bool html, std::string_view tail = {});
 
     Py_ssize_t rows() const { return rows_; }
 
@@ -72,12 +77,11 @@ public:
             right_.row(style_[ReplacedRight], right, PyUnicode_GET_LENGTH(right));
         }
     }
-    void end();
+    // Ends both objects, the left one with `left_tail`.
+    void end(std::string_view left_tail);
 
 private:
-    PanelData& side(RowKind kind) {
-        return kind == EqualLeft || kind == Deleted || kind == ReplacedLeft ? left_ : right_;
-    }
+    PanelData& side(RowKind kind) { return left_side(kind) ? left_ : right_; }
 
     PanelData left_, right_;
     StyleTable left_styles_, right_styles_;
@@ -86,6 +90,8 @@ private:
 
 // One panel's rows of the model made through the instance's methods, each styled by
 // self._get_symbol_and_class; the texts are markup, as those methods made them.
-void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left);
+// `tail` ends the object as in PanelData::end.
+void write_data(Panel& panel, nb::handle self, const std::vector<Row>& rows, bool is_left,
+                std::string_view tail);
 
-}  // namespace pelorix::view
+}  // namespace pelorix::windowed

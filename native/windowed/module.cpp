@@ -1,121 +1,93 @@
-// The _windowed module: the windowed form of the diff page, for inputs too large for the full page
-// to open quickly.  Its rows come from the very row model the full page would use for the same
-// instance (native while nobody can tell, else through the instance's own methods, with the
-// alignment of view's difflib); only the way they are written differs: as data that the page's
-// script draws a screenful at a time.
-#include <array>
+// The _windowed module: the windowed form of the diff page, the page of `pelorix diff` and
+// show_diff.  Its lines are aligned natively (align.hpp, with no popular-line heuristic; view's
+// difflib is not consulted) and its rows are pairs; they come from the full page's row model
+// (native while nobody can tell, else through the instance's own methods) and are written as data
+// that the page's script draws a screenful at a time, with a toolbar of its own.
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "align.hpp"
+#include "align_binding.hpp"
+#include "controls_js.hpp"
 #include "data.hpp"
-#include "find_html.hpp"
+#include "form.hpp"
 #include "page.hpp"
-#include "private_api.hpp"
+#include "page_html.hpp"
+#include "pairs.hpp"
 #include "rows.hpp"
+#include "toolbar_html.hpp"
 #include "windowed_css.hpp"
 #include "windowed_js.hpp"
 
-namespace pelorix::view {
+namespace pelorix::windowed {
+
 namespace {
 
-const Name n_view("view");
-
-// view.BeautifulHtmlDiff's page methods as the class held them when this module was loaded:
-// strong references for the life of the process.
-const std::array<const Name*, 3> page_method_names = {&n_escape_html, &n_char_level_diff,
-                                                      &n_get_symbol_and_class};
-std::array<PyObject*, 3> class_page_methods = {};
-
-void remember_page_methods(nb::handle view) {
-    nb::object cls = nb::steal(PyObject_GetAttrString(view.ptr(), "BeautifulHtmlDiff"));
-    if (!cls.is_valid()) raise_current();
-    std::array<PyObject*, 3> found = {};
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        found[k] = PyObject_GetAttr(cls.ptr(), page_method_names[k]->get());
-        if (!found[k]) {
-            for (PyObject* f : found) Py_XDECREF(f);
-            raise_current();
-        }
-    }
-    for (PyObject* kept : class_page_methods) Py_XDECREF(kept);
-    class_page_methods = found;
-}
-
-// self._escape_html, _char_level_diff and _get_symbol_and_class are view.BeautifulHtmlDiff's
-// own, found on the class without an instance attribute in the way: the rows that the full page
-// would write natively.
-bool own_page_methods(nb::handle self) {
-    for (std::size_t k = 0; k < class_page_methods.size(); ++k) {
-        PyObject* method = nullptr;
-        const int unbound = cpython::get_method(self.ptr(), page_method_names[k]->get(), &method);
-        if (!method) raise_current();
-        const bool same = unbound == 1 && method == class_page_methods[k];
-        Py_DECREF(method);
-        if (!same) return false;
-    }
-    return true;
-}
+const Name n_view("view"), n_BeautifulHtmlDiff("BeautifulHtmlDiff");
 
 // What the windowed page adds to the head after the instance's style sheet: its own rules and
-// its script.
+// its script, the two parts of the script in one closure.
 const std::string& head_assets() {
     static const std::string text = "<style>\n" + std::string(windowed_css) +
-                                    "</style>\n<script>\n" + std::string(windowed_js) +
-                                    "</script>";
+                                    "</style>\n<script>\n(() => {\n" + std::string(windowed_js) +
+                                    std::string(controls_js) + "})();\n</script>";
     return text;
 }
 
-// The Find box, after the toolbar's own groups.
-std::string_view find_box() {
-    static const std::string text =
-        "\n" + std::string(find_html.substr(0, find_html.find_last_not_of('\n') + 1));
-    return text;
+// The page skeleton with the windowed page's own toolbar in place of the full page's.
+const Skeleton& skeleton() {
+    static const std::string text = [] {
+        const std::string_view start = "<div class=\"toolbar\">", end = "<div class=\"diff_view\">";
+        const std::size_t from = page_html.find(start), to = page_html.find(end);
+        if (from == std::string_view::npos || to == std::string_view::npos || to < from)
+            raise(PyExc_RuntimeError, "page asset page.html has no toolbar before its diff view");
+        return std::string(page_html.substr(0, from)) + std::string(toolbar_html) +
+               std::string(page_html.substr(to));
+    }();
+    static const Skeleton s = Skeleton::page("toolbar.html in page.html", text);
+    return s;
 }
 
-nb::object write_page(Call& c) {
-    nb::handle self = c[0];
-    nb::object output_file = nb::borrow(c[1]);
-    nb::object view = c.global(n_view);
-    nb::object lines1 = getattr(self, n_lines1), lines2 = getattr(self, n_lines2);
-
-    nb::object difflib = getattr(view, n_difflib);
-    std::optional<seqmatch::Encoded> encoded;
-    if (standard_difflib(difflib)) encoded = seqmatch::encode_lines(lines1, lines2);
-    Page page;
-    std::optional<RowModel> model;
-    if (encoded && own_page_methods(self)) {
-        const std::vector<seqmatch::Opcode> ops =
-            seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet);
-        DataRows rows(page, self, lines1.ptr(), lines2.ptr());
-        NativeRows(rows, lines1.ptr(), lines2.ptr()).write(ops);
-        rows.end();
-    } else {
-        nb::object opcodes =
-            encoded ? opcode_list(seqmatch::opcodes(encoded->a, encoded->b, encoded->alphabet))
-                    : matcher_opcodes(difflib, lines1, lines2);
-        model = instance_rows(self, opcodes, lines1, lines2);
+// The windowed page: view's names, its own aligner, script, style sheet and toolbar, the rows as
+// data with their pairing.
+class WindowedForm : public PageForm {
+public:
+    explicit WindowedForm(nb::object view) : view_(std::move(view)) {}
+    nb::object global(const Name& name) const override { return getattr(view_, name); }
+    // Exact lists of exact str are compared natively, anything else through its own equality.
+    Alignment align(nb::handle lines1, nb::handle lines2) const override {
+        std::optional<seqmatch::Encoded> exact = seqmatch::encode_lines(lines1, lines2);
+        const seqmatch::Encoded e = exact ? std::move(*exact) : encode_by_equality(lines1, lines2);
+        std::vector<seqmatch::Opcode> ops = diffpage::align(e.a, e.b, e.alphabet);
+        pairs_ = pair_members(ops);
+        return Alignment(std::move(ops), exact.has_value());
     }
+    void write_native_rows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2,
+                           const std::vector<seqmatch::Opcode>& ops) const override {
+        DataRows rows(page, self, lines1, lines2);
+        NativeRows(rows, lines1, lines2).write(ops);
+        rows.end(pairs_);
+    }
+    void write_instance_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows,
+                             bool is_left) const override {
+        write_data(panel, self, rows, is_left, is_left ? std::string_view(pairs_) : "");
+    }
+    nb::object script(nb::handle) const override { return make_str(head_assets()); }
+    const Skeleton& skeleton() const override { return windowed::skeleton(); }
 
-    Frame frame;
-    frame.css = call_method(self, n_get_custom_css, {});
-    frame.js = make_str(head_assets());
-    nb::object now = call_method(getattr(view, n_datetime), n_now, {});
-    frame.timestamp = format(call_method(now, n_strftime, {nb::str("%Y-%m-%d %H:%M:%S")}));
-    frame.left = frame_side(self, lines1, n_name1);
-    if (model) write_data(page.left, self, model->left, true);
-    frame.right = frame_side(self, lines2, n_name2);
-    if (model) write_data(page.right, self, model->right, false);
-    frame.tools = find_box();
-    page.frame(frame);
+private:
+    nb::object view_;
+    mutable std::string pairs_;  // the rows' pairing, as the left panel's data holds it
+};
 
-    output_file = output_path(output_file, [&](const Name& name) { return getattr(view, name); });
-    page.write(c, output_file);
-    return output_file;
+nb::object windowed_page(Call& c) {
+    return write_page(c, WindowedForm(c.global(n_view)), c[0], nb::borrow(c[1]));
 }
 
 const FunctionSpec write_page_spec{
     .name = "write_page",
-    .body = write_page,
+    .body = windowed_page,
     .params = {{.name = "diff", .annotation = "view.BeautifulHtmlDiff"},
                {.name = "output_file", .annotation = "str | None", .check = Check::StrOrNone}},
     .returns = "str",
@@ -123,9 +95,14 @@ const FunctionSpec write_page_spec{
 
     Write the windowed diff page of a BeautifulHtmlDiff and return its path.
 
-    The page looks and works like the one diff.generate_html writes, with the
-    same rows, but holds them as data and draws only the rows in view, so it
-    opens quickly at any size; its toolbar adds a Find box.
+    Its rows are pairs side by side, a filler facing each deleted or inserted
+    line, in one scroller for both panels; it holds them as data and draws
+    only the rows in view, so it opens quickly at any size. The lines are
+    aligned natively without the standard matcher's popular-line heuristic
+    (view.difflib is not consulted), compared with their line endings; the
+    instance's _escape_html, _char_level_diff and _get_symbol_and_class make
+    the rows. Its toolbar steps through changes, shows them alone with three
+    rows of context, goes to a line and finds text.
 
     Args:
         diff (view.BeautifulHtmlDiff): The two texts or files to compare, with
@@ -141,15 +118,18 @@ const FunctionSpec write_page_spec{
 
 void define_windowed_page(Module& mod) {
     remember_at_load(nb::module_::import_("difflib"));
-    remember_page_methods(mod.get("view"));
+    nb::object view = mod.get("view");
+    remember_page_methods(getattr(view, n_BeautifulHtmlDiff), PyModule_GetDict(view.ptr()));
     check_page_assets();
+    skeleton();
     mod.def(write_page_spec, {Py_None});
 }
 
-}  // namespace pelorix::view
+}  // namespace pelorix::windowed
 
 PELORIX_MODULE(_windowed, m) {
     pelorix::Module mod(m);
     mod.import_from("pelorix.toolkit", {"view"});
-    pelorix::view::define_windowed_page(mod);
+    pelorix::windowed::define_windowed_page(mod);
+    pelorix::diffpage::define_align_hook(mod);
 }

@@ -6,8 +6,6 @@ import os
 import re
 import sys
 
-from pelorix.diffpage import WINDOWED_ROWS
-
 
 def _statuses(done, failed):
     """The exit statuses of a command, for the end of its help."""
@@ -176,9 +174,9 @@ def build_parser():
     p.add_argument(
         "--page",
         choices=["full", "windowed"],
-        help="the page's form: full (every row in the document, long lines wrapped) or windowed "
-        "(rows drawn as you scroll, one line high each, with a Find box); default: windowed "
-        f"above {WINDOWED_ROWS:,} rows, both files' lines together",
+        help="the page's form: windowed (the default: rows paired side by side, both panels "
+        "scrolling together, drawn as you scroll, with a Find box) or full (the page compare() "
+        "writes: every row in the document, each panel on its own)",
     )
     p.set_defaults(run=_diff)
 

@@ -332,3 +332,24 @@ def test_classes_have_the_namespace_of_a_class_statement(cls, make):
     assert list(vars(cls)) == list(vars(twin))
     assert getattr(cls, "__static_attributes__", None) == getattr(
         twin, "__static_attributes__", None)
+
+
+def store_by_statement(d, value):
+    d.addr = value  # the interpreter specialises this store after a few rounds
+
+
+@pytest.mark.parametrize("store", [
+    store_by_statement,
+    lambda d, value: object.__setattr__(d, "addr", value),
+    lambda d, value: vars(d).update(addr=value),
+    lambda d, value: setattr(d, "__dict__", {**vars(d), "addr": value}),
+    lambda d, value: (vars(d).pop("addr"), setattr(d, "extra", 1), setattr(d, "addr", value)),
+], ids=["statement", "object.__setattr__", "dict update", "dict replaced", "deleted and re-added"])
+def test_every_store_into_an_instance_dict_the_core_has_read_is_seen(store):
+    """What the core found in an instance dict is remembered only until the dict changes, however
+    it is changed: on 3.13 a store through the object writes the values the object keeps inline,
+    after the core has made its __dict__ and read it."""
+    d = Driver()
+    for i in range(50):
+        store(d, f"10.0.{i}.1")
+        assert d.info().startswith(f"\U0001f516Driver(addr=10.0.{i}.1,"), i

@@ -1,8 +1,9 @@
-"""show_diff carries the very page compare writes inside an iframe's srcdoc: inputs decided as
-compare decides them, the text escaped so that it arrives unchanged, a height that fits the page
-up to the cap, nothing left on disk and no browser started; and the example notebook in a real
-Jupyter kernel."""
+"""show_diff carries the very page `pelorix diff` writes (or, with page="full", the one compare
+writes) inside an iframe's srcdoc: inputs decided as compare decides them, the text escaped so
+that it arrives unchanged, a height that fits the page's rows up to the cap, nothing left on disk
+and no browser started; and the example notebook in a real Jupyter kernel."""
 
+import json
 import os
 import pathlib
 import re
@@ -43,9 +44,8 @@ def height_of(frame):
 
 
 def written_page(tmp_path, **inputs):
-    path = view.BeautifulHtmlDiff(**inputs).generate_html(
-        output_file=str(tmp_path / "expected.html"), auto_open=False
-    )
+    """The page `pelorix diff` writes (the windowed one) of these inputs."""
+    path = _windowed.write_page(view.BeautifulHtmlDiff(**inputs), str(tmp_path / "expected.html"))
     with open(path, encoding="utf-8", newline="") as f:
         return f.read()
 
@@ -70,7 +70,7 @@ INPUTS = [
 
 
 @pytest.mark.parametrize("args, mode", INPUTS)
-def test_frame_holds_the_page_compare_writes(workdir, args, mode):
+def test_frame_holds_the_page_the_command_line_writes(workdir, args, mode):
     shown = show_diff(*args)
     assert isinstance(shown, HTML)
     frame = frame_of(shown.data)
@@ -82,21 +82,28 @@ def test_frame_holds_the_page_compare_writes(workdir, args, mode):
 
 
 @pytest.mark.parametrize(
-    "lines1, lines2, max_height, height",
+    "lines1, lines2, max_height, page, height",
     [
-        (0, 0, 600, 120),
-        (3, 4, 600, 200),
-        (24, 1, 600, 600),
-        (1, 400, 600, 600),
-        (400, 1, 10_000, 8120),
-        (3, 4, 150, 150),
+        (0, 0, 600, None, 130),
+        (3, 4, 600, None, 210),
+        (24, 1, 600, None, 600),
+        (1, 400, 600, None, 600),
+        (400, 1, 10_000, None, 8130),
+        (3, 4, 150, None, 150),
+        (3, 4, 600, "full", 210),
     ],
 )
-def test_height_fits_the_rows_up_to_the_cap(lines1, lines2, max_height, height):
+def test_height_fits_the_rows_up_to_the_cap(lines1, lines2, max_height, page, height):
     text1, text2 = (
         "".join(f"{n} {i}\n" for i in range(k)) for n, k in [("a", lines1), ("b", lines2)]
     )
-    assert height_of(frame_of(show_diff(text1, text2, max_height=max_height).data)) == height
+    shown = show_diff(text1, text2, max_height=max_height, page=page)
+    assert height_of(frame_of(shown.data)) == height
+
+
+def test_height_counts_the_fillers():
+    # a deleted line, an equal pair, an inserted line: three rows of two lines each
+    assert height_of(frame_of(show_diff("a\nsame\n", "same\nb\n").data)) == 130 + 3 * 20
 
 
 @pytest.mark.parametrize(
@@ -117,12 +124,11 @@ def test_bad_arguments(args, kwargs, error, match):
         show_diff(*args, **kwargs)
 
 
-# Above 5,000 rows, both texts together, the windowed page, which is the one write_page writes;
-# the keyword forces either form.
+# The windowed page at every size (the one write_page writes); the keyword forces either form.
 @pytest.mark.parametrize(
     "lines1, lines2, page, windowed",
     [
-        (2500, 2500, None, False),
+        (3, 4, None, True),
         (2500, 2501, None, True),
         (3, 4, "windowed", True),
         (3000, 3000, "full", False),
@@ -192,5 +198,6 @@ def test_example_notebook_shows_the_pages(example_cells, tmp_path):
     assert TIMESTAMP.sub("", files["srcdoc"]) == TIMESTAMP.sub("", expected)
     texts = shown_frame(example_cells, "show_diff(recorded, current)")
     assert '<span class="file_name">Text 1</span>' in texts["srcdoc"]
-    assert '<span class="char-add">4</span><span class="char-equal">00</span>' in texts["srcdoc"]
+    data = re.findall(r'<script type="application/json">(.*?)</script>', texts["srcdoc"], re.S)
+    assert json.loads(data[1])["marks"]  # a replaced pair, marked character by character
     assert height_of(shown_frame(example_cells, "max_height=300")) == 300

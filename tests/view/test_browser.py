@@ -1,8 +1,7 @@
-"""The diff page in a real headless Chromium: view modes, previous/next navigation with its
+"""The full diff page in a real headless Chromium: view modes, previous/next navigation with its
 counter, the go-to-line box with its alerts, highlights and scroll positions, and the layout. The
-tests of the controls run on both forms of the page, the full one and the windowed one; they act
-through the toolbar and read the rows as drawn (scrolling the windowed page's panels to draw
-them all), and only the full page's own cases read markup the windowed page does not hold."""
+tests act through the toolbar and read the rows as drawn. The windowed page pairs its rows and
+steps by change rather than by line: its controls are tested in test_windowed.py."""
 
 import difflib
 from pathlib import Path
@@ -125,7 +124,7 @@ class Page:
         )
 
 
-@pytest.fixture(params=["full", "windowed"])
+@pytest.fixture(params=["full"])
 def form(request):
     return request.param
 
@@ -150,13 +149,14 @@ def test_the_full_pages_stops_are_its_diff_lines(browser, tmp_path):
 
 
 # The full page's script adds the ten functions and two state variables the page specifies; the
-# windowed one only the toolbar's and Find's functions.
+# windowed one binds its toolbar itself and adds nothing.
 ADDED = {
     "full": ([(name, "function") for name in PAGE_FUNCTIONS], ["currentDiffIndex", "diffLines"]),
     "windowed": ([(name, "function") for name in WINDOWED_FUNCTIONS], []),
 }
 
 
+@pytest.mark.parametrize("form", ADDED)
 def test_the_script_adds_only_its_functions_and_state_variables(browser, tmp_path, form):
     blank_page = tmp_path / "blank.html"
     blank_page.write_text("<!DOCTYPE html><html><head></head><body></body></html>")
@@ -308,18 +308,9 @@ def test_a_line_number_changed_on_both_sides_is_one_stop_on_the_left(browser, tm
 
 LONG_LINE = "x" * 2000
 
-# A long line wraps in the full page's panel; in the windowed page's it stays one row high and
-# the panel scrolls sideways, its line numbers staying in place.
-LONG_LINE_LAYOUT = {
-    "full": "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100",
-    "windowed": "const area = c.closest('.panel_content');"
-    "area.scrollTo({left: area.scrollWidth, behavior: 'instant'});"
-    "const number = c.previousElementSibling.getBoundingClientRect().left;"
-    "const left = area.getBoundingClientRect().left;"
-    "return c.parentElement.offsetHeight === 20 && c.scrollWidth >= 2000 * 7"
-    " && area.scrollLeft > c.scrollWidth - area.clientWidth - 100"
-    " && number >= left && number <= left + 3",  # the highlight's 3 px border before it
-}
+# A long line wraps in the full page's panel (the windowed page's scrolls sideways: see
+# test_windowed.py).
+LONG_LINE_LAYOUT = {"full": "return c.scrollWidth <= c.clientWidth && c.offsetHeight > 100"}
 
 
 def test_layout(browser, tmp_path, form):

@@ -6,6 +6,7 @@ import difflib
 import html
 import html.parser
 import inspect
+import json
 import os
 import pathlib
 import re
@@ -892,9 +893,12 @@ def test_command_line_writes_opens_and_prints_the_page(tmp_path):
     assert (tmp_path / "opened").read_text() == "file://" + urllib.parse.quote(
         str(out_dir / "d.html")
     ) + "\n"
-    root = parse((out_dir / "d.html").read_text(encoding="utf-8"))
+    page = (out_dir / "d.html").read_text(encoding="utf-8")
+    root = parse(page)
     assert [n.all_text() for n in root.find_all("file_name")] == ["setup_old.ini", "setup_new.ini"]
-    assert root.find_all("diff_replace_left") and root.find_all("diff_add_right")
+    # the windowed page: its rows as data, replaced pairs and inserted lines among them
+    pairs = json.loads(re.search(r'"pairs":(\[[0-9,]*\])', page)[1])
+    assert {run % 4 for run in pairs} >= {1, 3}
 
 
 def test_command_line_without_a_browser_names_the_page_on_stderr(tmp_path):
@@ -927,14 +931,14 @@ def test_command_line_failures_are_one_line(tmp_path, args, message):
     assert (r.returncode, r.stdout, r.stderr) == (1, "", message + "\n")
 
 
-# Above 5,000 rows, both files together, the windowed page; --page forces either form.
+# The windowed page at every size; --page forces either form.
 @pytest.mark.parametrize(
     "lines, args, windowed",
     [
-        (2500, [], False),
+        (3, [], True),
         (2501, [], True),
         (3, ["--page", "windowed"], True),
-        (2501, ["--page", "full"], False),
+        (3, ["--page", "full"], False),
     ],
 )
 def test_command_line_chooses_the_page_form(tmp_path, lines, args, windowed):

@@ -5,6 +5,8 @@ the ones made while `view.difflib` is a stand-in, which forces every step throug
 import difflib
 import html
 import re
+import subprocess
+import sys
 import types
 
 import pytest
@@ -181,6 +183,39 @@ def test_an_instance_attribute_shadows_the_method(monkeypatch, tmp_path):
     d._escape_html = lambda text: text.replace("<", "[lt]")
     native, python = both_ways(monkeypatch, tmp_path, d)
     assert native == python and b"[lt]" in native
+
+
+# A page method patched on the class before the windowed page's module is first imported: that
+# module must not take the patched method for the class's own and write the rows natively.
+PATCHED_BEFORE_LOAD = """
+import sys
+from pelorix.toolkit import view
+
+view.BeautifulHtmlDiff.{name} = {patch}
+from pelorix.toolkit import _windowed
+
+d = view.BeautifulHtmlDiff(text1="same\\na\\n", text2="same\\nb\\n")
+with open(_windowed.write_page(d, sys.argv[1]), encoding="utf-8") as f:
+    sys.stdout.write(f.read())
+"""
+
+
+@pytest.mark.parametrize(
+    "name, patch, mark",
+    [
+        ("_escape_html", "lambda self, text: '[' + text + ']'", "[same]"),
+        ("_char_level_diff", "lambda self, a, b: ('LEFT', 'RIGHT')", "RIGHT"),
+        ("_get_symbol_and_class", "lambda self, css_class, is_left=True: ('SYM', '')", "SYM"),
+    ],
+)
+def test_a_method_patched_before_the_windowed_module_loads_is_used(tmp_path, name, patch, mark):
+    script = PATCHED_BEFORE_LOAD.format(name=name, patch=patch)
+    page = tmp_path / "page.html"
+    run = subprocess.run(
+        [sys.executable, "-c", script, str(page)], capture_output=True, text=True, timeout=120
+    )
+    assert run.returncode == 0, run.stderr
+    assert mark in run.stdout
 
 
 def test_a_patched_matcher_method_is_used(monkeypatch, tmp_path):

@@ -1,3 +1,6 @@
 from pelorix.toolkit import view as view
 
 def write_page(diff: view.BeautifulHtmlDiff, output_file: str | None = None) -> str: ...
+def _align(
+    a: list[str], b: list[str], cost_limit: int | None = None
+) -> list[tuple[str, int, int, int, int]]: ...
