@@ -39,12 +39,15 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko, const Li
                username = getattr(self, n_username);
     const Name& secret = pkey.is_valid() ? n_pkey : n_password;
     nb::object value = pkey.is_valid() ? pkey : getattr(self, n_password);
-    nb::object connect_limit = nb::float_(limits.connect.count());
-    nb::object channel_limit = nb::float_(limits.no_progress.count());
+    // The TCP connect comes before there is a transport to close, so its own time-out is the
+    // deadline; the later phases' back-ups are longer, so that the deadline is what ends them.
+    nb::object tcp = nb::float_(limits.connect.count());
+    nb::object phase = nb::float_(2 * limits.connect.count());
+    nb::object channel = nb::float_(2 * limits.no_progress.count());
     call_method(ssh, n_connect, {host},
                 {Kw{n_port, port}, Kw{n_username, username}, Kw{secret, value},
-                 Kw{n_timeout, connect_limit}, Kw{n_banner_timeout, connect_limit},
-                 Kw{n_auth_timeout, connect_limit}, Kw{n_channel_timeout, channel_limit}});
+                 Kw{n_timeout, tcp}, Kw{n_banner_timeout, phase}, Kw{n_auth_timeout, phase},
+                 Kw{n_channel_timeout, channel}});
 }
 
 // Connects in a worker while the caller keeps the deadline: when it passes, the transport that

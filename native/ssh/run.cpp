@@ -15,7 +15,7 @@ namespace {
 const Name n_exec_command("exec_command"), n_flush("flush"), n_channel("channel"),
     n_closed("closed"), n_eof_received("eof_received"), n_recv_ready("recv_ready"),
     n_recv_stderr_ready("recv_stderr_ready"), n_recv("recv"), n_recv_stderr("recv_stderr"),
-    n_shutdown_write("shutdown_write"), n_exit_status_ready("exit_status_ready");
+    n_shutdown_write("shutdown_write"), n_recv_exit_status("recv_exit_status");
 
 // Bytes that continue a word around "sudo": letters, digits, '_', '-', '.', and every byte of a
 // non-ASCII character, so "pseudo", "sudoers", "visudo" and "sudo.conf" are left alone.
@@ -195,7 +195,8 @@ nb::object run(Call& c) {
     // A command that ended without an exit status is no loss by itself (paramiko ignores
     // exit-signal); one whose connection is gone before that status came is.
     if (transport.is_none() || truthy(call_method(transport, n_is_active, {}))) return nb::none();
-    if (truthy(call_method(channel, n_exit_status_ready, {}))) return nb::none();
+    // A closed channel counts as having its status; the status itself is -1 until one came.
+    if (!equals(call_method(channel, n_recv_exit_status, {}), nb::int_(-1))) return nb::none();
     const std::string why = got.lost.empty() ? "the connection was cut" : got.lost;
     raise(PyExc_ConnectionError, "%s", lost_message(self, c[1], why).c_str());
 }

@@ -129,8 +129,8 @@ def make_paramiko():
         def shutdown_write(self):
             return None
 
-        def exit_status_ready(self):
-            return True
+        def recv_exit_status(self):
+            return 0
 
     class ChannelFile:
         def __init__(self, channel, data=b""):

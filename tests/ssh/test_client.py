@@ -265,7 +265,8 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     assert len(policy_args) == 1 and type(policy_args[0]) is fake.AutoAddPolicy
     auth = {"pkey": "KEY"} if expect_key else {"password": "pw"}
     # paramiko's per-phase time-outs back up the connection's own deadline
-    limits = {"timeout": 30.0, "banner_timeout": 30.0, "auth_timeout": 30.0, "channel_timeout": 60.0}
+    limits = {"timeout": 30.0, "banner_timeout": 60.0, "auth_timeout": 60.0,
+              "channel_timeout": 120.0}
     expected = [("connect", ("lab-host",), {"port": 2222, "username": "ann", **auth, **limits})]
     if expect_key:
         expected.insert(0, ("from_private_key_file", (pkey_path,), {}))
