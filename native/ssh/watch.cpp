@@ -14,7 +14,8 @@ namespace {
 const Name n_threading_Thread("Thread"), n_target("target"), n_daemon("daemon"), n_start("start"),
     n_join("join"), n_global_request("global_request"), n_type_name("__name__");
 
-constexpr Seconds slice{0.1};
+// How often a waiting caller looks at its watch (Ctrl+C cuts a wait short at once).
+constexpr Seconds slice{0.25};
 
 // A worker whose connection was cut gets this long to notice and clean up; Ctrl+C must end a
 // call within two seconds.

@@ -95,6 +95,11 @@ class FakeParamiko:
         class SFTP:
             """A remote side on which no file exists yet; a download writes nothing."""
 
+            def fail(self):
+                if fake.transfer_error:
+                    fake.active = not fake.lose_connection
+                    raise fake.transfer_error
+
             def lstat(self, *args, **kw):
                 fake.log.append(("lstat", args, kw))
                 raise FileNotFoundError(2, "No such file")
@@ -108,18 +113,16 @@ class FakeParamiko:
 
             def put(self, *args, **kw):
                 fake.log.append(("put", args, kw))
-                if fake.transfer_error:
-                    raise fake.transfer_error
+                self.fail()
 
             def get(self, *args, **kw):
                 fake.log.append(("get", args, kw))
-                if fake.transfer_error:
-                    raise fake.transfer_error
+                self.fail()
                 open(args[1], "wb").close()  # noqa: SIM115 - what paramiko's get leaves
 
         class Transport:
             def is_active(self):
-                return True
+                return fake.active
 
         class SSHClient:
             def __init__(self, *args, **kw):
@@ -159,6 +162,8 @@ class FakeParamiko:
 
         self.AutoAddPolicy, self.RSAKey, self.SSHClient = AutoAddPolicy, RSAKey, SSHClient
         self.closed_on_error = True
+        self.active = True
+        self.lose_connection = False  # a failing transfer takes the connection with it
 
     def names(self):
         return [entry[0] for entry in self.log]
@@ -378,6 +383,22 @@ def test_transfer_failures_are_printed_not_raised(fake, capsys, method, word):
     getattr(c, method)("a", "b")
     assert printed(capsys).splitlines()[1:] == [
         f"failed to {word}: [Errno 2] No such file or directory"]
+
+
+@pytest.mark.parametrize("method", ["upload", "download"])
+@pytest.mark.parametrize("error, lose, reason", [
+    (EOFError(), True, "EOFError (connection lost)"),
+    (EOFError(), False, "EOFError (no message)"),
+    (OSError(), True, "OSError (connection lost)"),
+    (OSError("Socket is closed"), True, "Socket is closed"),
+])
+def test_a_failure_line_never_ends_in_an_empty_reason(
+        fake, capsys, tmp_path, monkeypatch, method, error, lose, reason):
+    monkeypatch.chdir(tmp_path)
+    c = client()
+    fake.transfer_error, fake.lose_connection = error, lose
+    getattr(c, method)("a", "b")
+    assert printed(capsys).splitlines()[1:] == [f"failed to {method}: {reason}"]
 
 
 def test_transfer_without_connection_reports_once_then_fails_quietly(fake, capsys):
