@@ -39,14 +39,15 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko, const Li
                username = getattr(self, n_username);
     const Name& secret = pkey.is_valid() ? n_pkey : n_password;
     nb::object value = pkey.is_valid() ? pkey : getattr(self, n_password);
-    // The TCP connect comes before there is a transport to close, so its own time-out is the
-    // deadline; the later phases' back-ups are longer, so that the deadline is what ends them.
-    nb::object tcp = nb::float_(limits.connect.count());
+    // The back-ups are longer than the deadline, so that the deadline is what ends a connection
+    // attempt (`timeout` holds the TCP connect and the key exchange).  A TCP connect still going
+    // at the deadline has no transport to close yet: the caller stops waiting for it, and the
+    // worker closes whatever it connects.
     nb::object phase = nb::float_(2 * limits.connect.count());
     nb::object channel = nb::float_(2 * limits.no_progress.count());
     call_method(ssh, n_connect, {host},
                 {Kw{n_port, port}, Kw{n_username, username}, Kw{secret, value},
-                 Kw{n_timeout, tcp}, Kw{n_banner_timeout, phase}, Kw{n_auth_timeout, phase},
+                 Kw{n_timeout, phase}, Kw{n_banner_timeout, phase}, Kw{n_auth_timeout, phase},
                  Kw{n_channel_timeout, channel}});
 }
 
@@ -74,9 +75,9 @@ void connect_within_deadline(const Call& c, nb::handle self, nb::handle ssh) {
 }
 
 // Prints the failure line of a connection attempt; the cached property then holds None.
-nb::object connection_failed(const Call& c, nb::handle self, nb::handle error) {
+nb::object connection_failed(const Call& c, nb::handle self, nb::handle ssh, nb::handle error) {
     say(c, {nb::str("Failed to connect to "), getattr(self, n_host), nb::str(":"),
-            getattr(self, n_port), nb::str(" - "), error});
+            getattr(self, n_port), nb::str(" - "), reason_of(error, ssh)});
     return nb::none();
 }
 
@@ -93,7 +94,7 @@ nb::object client(Call& c) {
         call_method(ssh, n_load_system_host_keys, {});
     } catch (nb::python_error& e) {
         Except handler(e, PyExc_Exception);
-        return connection_failed(c, self, handler.value());
+        return connection_failed(c, self, ssh, handler.value());
     }
     nb::object policy = call_method(c.global(n_paramiko), n_AutoAddPolicy, {});
     call_method(ssh, n_set_missing_host_key_policy, {policy});
@@ -104,7 +105,7 @@ nb::object client(Call& c) {
         return ssh;
     } catch (nb::python_error& e) {
         Except handler(e, PyExc_Exception);
-        return connection_failed(c, self, handler.value());
+        return connection_failed(c, self, ssh, handler.value());
     }
 }
 

@@ -111,7 +111,7 @@ Target local_target(const std::string& path, nb::handle shown_as) {
 }
 
 // Creates the partial file as open(path, "wb") would (0o666 less the umask), or gives an empty
-// path where the folder does not let us, so the destination is written in place.
+// path where the folder does not let us, so that the destination is written in place.
 std::string create_partial(const std::string& path) {
     for (;;) {
         std::string partial = partial_name(path);
@@ -121,7 +121,10 @@ std::string create_partial(const std::string& path) {
             return partial;
         }
         if (errno == EEXIST) continue;
-        if (errno == EACCES || errno == EPERM || errno == EROFS) return {};
+        // a folder we may not write (or none at all, which the plain copy reports by its name)
+        if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENOENT ||
+            errno == ENOTDIR)
+            return {};
         raise_errno(fs_str(partial));
     }
 }

@@ -270,7 +270,7 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     assert len(policy_args) == 1 and type(policy_args[0]) is fake.AutoAddPolicy
     auth = {"pkey": "KEY"} if expect_key else {"password": "pw"}
     # paramiko's per-phase time-outs back up the connection's own deadline
-    limits = {"timeout": 30.0, "banner_timeout": 60.0, "auth_timeout": 60.0,
+    limits = {"timeout": 60.0, "banner_timeout": 60.0, "auth_timeout": 60.0,
               "channel_timeout": 120.0}
     expected = [("connect", ("lab-host",), {"port": 2222, "username": "ann", **auth, **limits})]
     if expect_key:
@@ -282,6 +282,7 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
 
 @pytest.mark.parametrize("setup, reason, calls", [
     (lambda f: setattr(f, "connect_error", OSError("refused")), "refused", CONNECTING),
+    (lambda f: setattr(f, "connect_error", EOFError()), "EOFError (no message)", CONNECTING),
     (lambda f: None, "[Errno 2] No such file or directory: '/no/such/key'",
      [*CONNECTING[:3], "from_private_key_file"]),
     # the user's trusted hosts cannot be read: no connection is tried without them
