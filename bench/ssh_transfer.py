@@ -4,9 +4,9 @@ same copies on the same connection, measured in the same run (medians of 5).
 The server is the tests' OpenSSH sshd (tests/ssh/ssh_servers.py) on 127.0.0.1, started and
 stopped here. SSHClient's SFTP channel is the one paramiko's put and get use too, so both sides
 move the same bytes over the same connection; SSHClient adds the partial file, its checks and
-the move onto the destination, and the worker thread the caller watches. Rounds alternate
-(paramiko, then SSHClient) so that a busy moment of the machine hits both alike. The printed
-success lines go to /dev/null.
+the move onto the destination, and the worker thread the caller watches. Each round times both
+sides back to back, paramiko first in one round and SSHClient first in the next, so that a busy
+moment of the machine and the order hit both alike. SSHClient's printed lines are captured.
 
     python bench/ssh_transfer.py [ROUNDS]        (default: 5)
 """
@@ -56,14 +56,14 @@ def run(server, folder, rounds):
         client.upload(str(source), str(remote))  # connects and opens the SFTP channel
     sftp = client._SSHClient__sftp
     times = {"paramiko put": [], "pelorix upload": [], "paramiko get": [], "pelorix download": []}
-    for _ in range(rounds):
+    steps = [("paramiko put", lambda: sftp.put(str(source), str(remote))),
+             ("pelorix upload", lambda: client.upload(str(source), str(remote))),
+             ("paramiko get", lambda: sftp.get(str(remote), str(back))),
+             ("pelorix download", lambda: client.download(str(remote), str(back)))]
+    for n in range(rounds):
         with contextlib.redirect_stdout(io.StringIO()) as out:
-            times["paramiko put"].append(timed(lambda: sftp.put(str(source), str(remote))))
-            times["pelorix upload"].append(
-                timed(lambda: client.upload(str(source), str(remote))))
-            times["paramiko get"].append(timed(lambda: sftp.get(str(remote), str(back))))
-            times["pelorix download"].append(
-                timed(lambda: client.download(str(remote), str(back))))
+            for name, step in steps if n % 2 == 0 else steps[1::-1] + steps[:1:-1]:
+                times[name].append(timed(step))
         assert "failed" not in out.getvalue(), out.getvalue()
     digest = hashlib.sha256(source.read_bytes()).digest()
     assert hashlib.sha256(back.read_bytes()).digest() == digest
