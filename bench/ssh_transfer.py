@@ -22,9 +22,9 @@ import tempfile
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "ssh"))
-import ssh_servers  # noqa: E402
+import ssh_servers
 
-from pelorix.toolkit.ssh import SSHClient  # noqa: E402
+from pelorix.toolkit.ssh import SSHClient
 
 SIZE = 20 * 1024 * 1024
 

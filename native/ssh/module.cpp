@@ -40,15 +40,15 @@ void connect_with(nb::handle self, nb::handle ssh, nb::handle paramiko, const Li
     const Name& secret = pkey.is_valid() ? n_pkey : n_password;
     nb::object value = pkey.is_valid() ? pkey : getattr(self, n_password);
     // The back-ups are longer than the deadline, so that the deadline is what ends a connection
-    // attempt (`timeout` holds the TCP connect and the key exchange).  A TCP connect still going
-    // at the deadline has no transport to close yet: the caller stops waiting for it, and the
-    // worker closes whatever it connects.
+    // attempt.  `timeout` holds the TCP connect, which has no transport to close yet, and the key
+    // exchange: it ends within the grace the caller gives the worker after the deadline.
+    nb::object tcp = nb::float_((limits.connect + grace).count());
     nb::object phase = nb::float_(2 * limits.connect.count());
     nb::object channel = nb::float_(2 * limits.no_progress.count());
-    call_method(ssh, n_connect, {host},
-                {Kw{n_port, port}, Kw{n_username, username}, Kw{secret, value},
-                 Kw{n_timeout, phase}, Kw{n_banner_timeout, phase}, Kw{n_auth_timeout, phase},
-                 Kw{n_channel_timeout, channel}});
+    call_method(
+        ssh, n_connect, {host},
+        {Kw{n_port, port}, Kw{n_username, username}, Kw{secret, value}, Kw{n_timeout, tcp},
+         Kw{n_banner_timeout, phase}, Kw{n_auth_timeout, phase}, Kw{n_channel_timeout, channel}});
 }
 
 // Connects in a worker while the caller keeps the deadline: when it passes, the transport that
@@ -58,14 +58,15 @@ void connect_within_deadline(const Call& c, nb::handle self, nb::handle ssh) {
     const Limits lim = limits();
     auto job = std::make_shared<Job>();
     job->body = [self = nb::borrow(self), ssh = nb::borrow(ssh), paramiko = c.global(n_paramiko),
-                 lim](Job& job) {
+                 lim](Job& work) {
         connect_with(self, ssh, paramiko, lim);
-        if (job.aborted) call_method(ssh, n_close, {});  // too late: the caller gave up on it
+        if (work.aborted) call_method(ssh, n_close, {});  // too late: the caller gave up on it
         return nb::none();
     };
     const auto deadline = Clock::now() + lim.connect;
     const Watch watch{
-        .stop = [&] { return Clock::now() < deadline ? "" : "no answer within " + shown(lim.connect); },
+        .stop =
+            [&] { return Clock::now() < deadline ? "" : "no answer within " + shown(lim.connect); },
         .cut =
             [&] {
                 nb::object transport = call_method(ssh, n_get_transport, {});
@@ -122,12 +123,13 @@ nb::object sftp(Call& c) {
     auto job = std::make_shared<Job>();
     job->body = [client](Job&) { return call_method(client, n_open_sftp, {}); };
     const auto deadline = Clock::now() + lim.no_progress;
-    const Watch watch{.stop = [&] {
-                          return Clock::now() < deadline
-                                     ? ""
-                                     : "no answer for " + shown(lim.no_progress) +
-                                           "; the connection was closed";
-                      },
+    const Watch watch{.stop =
+                          [&] {
+                              return Clock::now() < deadline
+                                         ? ""
+                                         : "no answer for " + shown(lim.no_progress) +
+                                               "; the connection was closed";
+                          },
                       .cut = [&] { cut_connection(self, client); }};
     return run_watched(c, job, watch, PyExc_TimeoutError);
 }

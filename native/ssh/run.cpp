@@ -189,7 +189,15 @@ nb::object run(Call& c) {
         return channel;
     };
     nb::object channel = run_watched(c, job, watch, PyExc_ConnectionError);
-    Output got = drain(channel, keepalive, watch);
+    Output got;
+    try {
+        got = drain(channel, keepalive, watch);
+    } catch (nb::python_error& e) {
+        Except handler(e);  // Ctrl+C: a question still out gets a moment, then the connection goes
+        if (keepalive) keepalive->settle(grace, watch);
+        throw;
+    }
+    if (keepalive) keepalive->settle(keepalive->patience(), watch);
     print(c, {decode(got.out)});
     if (!got.err.empty()) print(c, {decode(got.err)});
     // A command that ended without an exit status is no loss by itself (paramiko ignores

@@ -15,37 +15,44 @@ namespace pelorix::ssh {
 
 inline const Name n_paramiko("paramiko"), n_username("username"), n_password("password"),
     n_client("_SSHClient__client"), n_sftp("_SSHClient__sftp"), n_put("put"),
-    n_get_transport("get_transport"), n_is_active("is_active"), n_dict("__dict__"),
-    n_pop("pop"), n_callback("callback");
+    n_get_transport("get_transport"), n_is_active("is_active"), n_dict("__dict__"), n_pop("pop"),
+    n_callback("callback");
 
 inline const char* const not_connected = "SSH client is not connected.";
 
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
+// A worker whose connection was cut gets this long to notice and clean up; Ctrl+C must end a
+// call within two seconds.
+inline constexpr Seconds grace{1.0};
+
 // How long the network may keep a call waiting.  The constants are the working values; the
 // environment variable PELORIX_SSH_TIME_SCALE (a factor in (0, 1], read at every call) shortens
 // them all together so that the tests of stalled connections finish in seconds.
 struct Limits {
-    Seconds connect;              // TCP connect to authenticated
-    Seconds no_progress;          // a transfer (or opening SFTP) that moves no byte
-    Seconds keepalive_every;      // quiet time before asking the server whether it is there
-    Seconds keepalive_unanswered; // an unanswered question after which the server is gone
+    Seconds connect;               // TCP connect to authenticated
+    Seconds no_progress;           // a transfer (or opening SFTP) that moves no byte
+    Seconds keepalive_every;       // quiet time before asking the server whether it is there
+    Seconds keepalive_unanswered;  // an unanswered question after which the server is gone
 };
 Limits limits();
 
 // "30 s", "1.5 s": a limit as the messages show it.
 std::string shown(Seconds s);
 
-// One piece of work done in a worker thread (a daemon thread of the threading module) while the
-// caller waits.  Shared by the two threads; read and written only with the GIL held.
+// One piece of work done in a worker thread while the caller waits.  The thread is an ordinary
+// (not daemon) thread of the threading module: the interpreter joins it before it finalizes, so
+// it never meets a finalizing interpreter with C++ frames on its stack; every worker ends soon
+// after its call returns, since an aborted one has its connection closed under it.  Shared by
+// the two threads; read and written only with the GIL held.
 struct Job {
     std::function<nb::object(Job&)> body;  // runs in the worker
     nb::object result, error;              // what the body returned or raised
     bool done = false;
-    bool aborted = false;   // set by the caller before it cuts the connection: commit nothing
+    bool aborted = false;  // set by the caller before it cuts the connection: commit nothing
     unsigned long long progress = 0;  // moved on by the body whenever bytes move
-    std::string leftover;  // a local partial file to remove if the worker is left behind
+    std::string leftover;             // a local partial file to remove if the worker is left behind
 };
 
 // A callable for paramiko's transfer callbacks, callback(done, total), that moves the job on.
@@ -74,6 +81,11 @@ public:
     Keepalive(const Call& c, nb::handle transport, const Limits& limits);
     void heard() { quiet_since_ = Clock::now(); }
     std::string check();
+    // Waits up to `most` for a question still out, and cuts the connection when it stays
+    // unanswered, so that no question is left waiting on a server that is gone.
+    void settle(Seconds most, const Watch& watch);
+    // How long the question out may still wait for its answer.
+    Seconds patience() const;
 
 private:
     const Call& c_;
@@ -81,6 +93,7 @@ private:
     Limits limits_;
     Clock::time_point quiet_since_ = Clock::now(), asked_at_;
     std::shared_ptr<Job> question_;
+    nb::object asker_;  // the question's thread
 };
 
 // The transport of a connected paramiko client, or None (closed by the user, or no transport).

@@ -64,7 +64,8 @@ std::string fs_path(nb::handle path) {
 }
 
 nb::object fs_str(const std::string& path) {
-    PyObject* s = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    PyObject* s =
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
     if (!s) raise_current();
     return nb::steal(s);
 }
@@ -100,8 +101,10 @@ Target local_target(const std::string& path, nb::handle shown_as) {
     }
     t.exists = true;
     t.mode = st.st_mode & 07777;
-    if (!S_ISREG(st.st_mode)) t.way = Way::Into;
-    else if (st.st_nlink > 1 || st.st_uid != ::geteuid()) t.way = Way::InPlace;
+    if (!S_ISREG(st.st_mode))
+        t.way = Way::Into;
+    else if (st.st_nlink > 1 || st.st_uid != ::geteuid())
+        t.way = Way::InPlace;
     if (t.way != Way::Replace) return t;
     // A file the user may not write stays a failure, as the plain copy's open would make it.
     const int fd = ::open(t.path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);

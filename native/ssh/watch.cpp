@@ -3,6 +3,7 @@
 // server from a gone one, and how a lost connection is recognised and connected again.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,15 +12,11 @@
 namespace pelorix::ssh {
 namespace {
 
-const Name n_threading_Thread("Thread"), n_target("target"), n_daemon("daemon"), n_start("start"),
-    n_join("join"), n_global_request("global_request"), n_type_name("__name__");
+const Name n_threading_Thread("Thread"), n_target("target"), n_start("start"), n_join("join"),
+    n_global_request("global_request"), n_type_name("__name__");
 
 // How often a waiting caller looks at its watch (Ctrl+C cuts a wait short at once).
 constexpr Seconds slice{0.25};
-
-// A worker whose connection was cut gets this long to notice and clean up; Ctrl+C must end a
-// call within two seconds.
-constexpr Seconds grace{1.0};
 
 void work(Job& job) {
     try {
@@ -37,8 +34,8 @@ void work(Job& job) {
 
 nb::object start_worker(const Call& c, const std::shared_ptr<Job>& job) {
     nb::object target = nb::cpp_function([job]() { work(*job); });
-    nb::object thread = call(getattr(import_now(c, "threading"), n_threading_Thread), {},
-                             {Kw{n_target, target}, Kw{n_daemon, Py_True}});
+    nb::object thread =
+        call(getattr(import_now(c, "threading"), n_threading_Thread), {}, {Kw{n_target, target}});
     call_method(thread, n_start, {});
     return thread;
 }
@@ -50,7 +47,7 @@ void join_slice(nb::handle thread) {
 }
 
 // Marks the job aborted, cuts the connection and gives the worker a short grace; a worker that
-// is still busy after it is left behind (a daemon thread), its local partial file removed.
+// is still busy after it is left to finish on its own, its local partial file removed.
 void abort_job(Job& job, nb::handle thread, const Watch& watch) {
     job.aborted = true;
     const auto until = Clock::now() + grace;
@@ -132,9 +129,21 @@ std::string Keepalive::check() {
     question_->body = [transport = transport_](Job&) {
         return call_method(transport, n_global_request, {nb::str("keepalive@openssh.com")});
     };
-    start_worker(c_, question_);
+    asker_ = start_worker(c_, question_);
     asked_at_ = now;
     return {};
+}
+
+Seconds Keepalive::patience() const {
+    if (!question_ || question_->done) return Seconds(0);
+    const Seconds left = limits_.keepalive_unanswered - (Clock::now() - asked_at_);
+    return std::max(Seconds(0), left);
+}
+
+void Keepalive::settle(Seconds most, const Watch& watch) {
+    const auto until = Clock::now() + most;
+    while (question_ && !question_->done && Clock::now() < until) join_slice(asker_);
+    if (question_ && !question_->done) watch.cut();
 }
 
 nb::object transport_of(nb::handle client) {
@@ -181,8 +190,8 @@ void say(const Call& c, std::initializer_list<nb::handle> parts) {
 nb::object reason_of(nb::handle error, nb::handle client) {
     nb::str text = to_str(error);
     if (PyUnicode_GetLength(text.ptr()) > 0) return text;
-    nb::object type_name = getattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()))),
-                                   n_type_name);
+    nb::object type_name =
+        getattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()))), n_type_name);
     const char* what = is_lost(client) ? " (connection lost)" : " (no message)";
     return concat({type_name, nb::str(what)});
 }

@@ -118,7 +118,7 @@ class FakeParamiko:
             def get(self, *args, **kw):
                 fake.log.append(("get", args, kw))
                 self.fail()
-                open(args[1], "wb").close()  # noqa: SIM115 - what paramiko's get leaves
+                open(args[1], "wb").close()
 
         class Transport:
             def is_active(self):
@@ -270,7 +270,7 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     assert len(policy_args) == 1 and type(policy_args[0]) is fake.AutoAddPolicy
     auth = {"pkey": "KEY"} if expect_key else {"password": "pw"}
     # paramiko's per-phase time-outs back up the connection's own deadline
-    limits = {"timeout": 60.0, "banner_timeout": 60.0, "auth_timeout": 60.0,
+    limits = {"timeout": 31.0, "banner_timeout": 60.0, "auth_timeout": 60.0,
               "channel_timeout": 120.0}
     expected = [("connect", ("lab-host",), {"port": 2222, "username": "ann", **auth, **limits})]
     if expect_key:

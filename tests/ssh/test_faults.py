@@ -17,10 +17,10 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import ssh_servers  # noqa: E402
-from fault_proxy import DOWN, UP, FaultProxy  # noqa: E402
+import ssh_servers
+from fault_proxy import DOWN, UP, FaultProxy
 
-from pelorix.toolkit import ssh  # noqa: E402
+from pelorix.toolkit import ssh
 
 PASSWORD = "correct horse"
 SCALE = 0.1  # connect 3 s, no progress 6 s, keepalive every 1.5 s and unanswered after 7.5 s
