@@ -20,9 +20,10 @@ namespace pelorix::ssh {
 namespace {
 
 const Name n_getfo("getfo"), n_stat("stat"), n_lstat("lstat"), n_st_mode("st_mode"),
-    n_st_uid("st_uid"), n_normalize("normalize"), n_listdir_attr("listdir_attr"),
-    n_filename("filename"), n_longname("longname"), n_chmod("chmod"), n_remove("remove"),
-    n_rename("rename"), n_posix_rename("posix_rename"), n_errno("errno"), n_lower("lower");
+    n_st_uid("st_uid"), n_st_gid("st_gid"), n_normalize("normalize"),
+    n_listdir_attr("listdir_attr"), n_filename("filename"), n_longname("longname"),
+    n_chmod("chmod"), n_remove("remove"), n_rename("rename"), n_posix_rename("posix_rename"),
+    n_errno("errno"), n_lower("lower");
 
 // ---- names of partial files ----
 
@@ -82,6 +83,7 @@ struct Target {
     std::string path;  // the file to replace: the destination, or the file its link points to
     bool exists = false;
     mode_t mode = 0;
+    gid_t gid = 0;
 };
 
 Target local_target(const std::string& path, nb::handle shown_as) {
@@ -101,6 +103,7 @@ Target local_target(const std::string& path, nb::handle shown_as) {
     }
     t.exists = true;
     t.mode = st.st_mode & 07777;
+    t.gid = st.st_gid;
     if (!S_ISREG(st.st_mode))
         t.way = Way::Into;
     else if (st.st_nlink > 1 || st.st_uid != ::geteuid())
@@ -114,14 +117,19 @@ Target local_target(const std::string& path, nb::handle shown_as) {
 }
 
 // Creates the partial file as open(path, "wb") would (0o666 less the umask), or gives an empty
-// path where the folder does not let us, so that the destination is written in place.
-std::string create_partial(const std::string& path) {
+// path where the folder does not let us, so that the destination is written in place.  So does
+// an existing destination of another group than the partial file got: a rename would change it.
+std::string create_partial(const Target& t) {
     for (;;) {
-        std::string partial = partial_name(path);
+        std::string partial = partial_name(t.path);
         const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
+            struct stat st{};
+            const bool same_group = ::fstat(fd, &st) == 0 && (!t.exists || st.st_gid == t.gid);
             ::close(fd);
-            return partial;
+            if (same_group) return partial;
+            ::unlink(partial.c_str());
+            return {};
         }
         if (errno == EEXIST) continue;
         // a folder we may not write (or none at all, which the plain copy reports by its name)
@@ -149,7 +157,7 @@ nb::object download_body(Job& job, nb::handle sftp, nb::handle remote, nb::handl
         call_method(file, n_close, {});
         return nb::none();
     }
-    const std::string partial = t.way == Way::Replace ? create_partial(t.path) : "";
+    const std::string partial = t.way == Way::Replace ? create_partial(t) : "";
     if (partial.empty()) {
         call_method(sftp, n_get, {remote, local}, {Kw{n_callback, callback}});
         return nb::none();
@@ -176,8 +184,7 @@ nb::object download_body(Job& job, nb::handle sftp, nb::handle remote, nb::handl
 
 bool has_errno(nb::handle error, long value) {
     nb::object number = lookup_attr(error, n_errno);
-    if (!number.is_valid() || !PyLong_Check(number.ptr())) return false;
-    return PyLong_AsLong(number.ptr()) == value;
+    return number.is_valid() && PyLong_Check(number.ptr()) && equals(number, nb::int_(value));
 }
 
 // A server without the atomic rename answers "unsupported" (SSH_FX_OP_UNSUPPORTED), which
@@ -221,7 +228,7 @@ nb::object remote_attrs(nb::handle sftp, const Name& how, nb::handle path, bool&
 }
 
 struct RemoteTarget : Target {
-    nb::object uid;
+    nb::object uid, group;
 };
 
 RemoteTarget remote_target(nb::handle sftp, nb::handle remote) {
@@ -248,6 +255,7 @@ RemoteTarget remote_target(nb::handle sftp, nb::handle remote) {
     t.exists = true;
     t.mode = mode & 07777;
     t.uid = getattr(attrs, n_st_uid);
+    t.group = getattr(attrs, n_st_gid);
     if (!S_ISREG(mode) || remote_links(sftp, t.path) > 1) t.way = Way::InPlace;
     return t;
 }
@@ -262,7 +270,8 @@ void remove_quietly(nb::handle sftp, nb::handle transport, nb::handle path) {
 }
 
 // Opens the partial file (and closes it again) to learn who will own it; no partial (empty)
-// where the folder does not let us create one, or where the replaced file would change owner.
+// where the folder does not let us create one, or where the replaced file would change owner or
+// group.
 nb::object start_partial(nb::handle sftp, nb::handle transport, const RemoteTarget& t) {
     nb::object partial = make_str(partial_name(t.path));
     nb::object file;
@@ -274,9 +283,10 @@ nb::object start_partial(nb::handle sftp, nb::handle transport, const RemoteTarg
             return nb::object();
         throw;
     }
-    nb::object uid = getattr(call_method(file, n_stat, {}), n_st_uid);
+    nb::object attrs = call_method(file, n_stat, {});
     call_method(file, n_close, {});
-    if (t.exists && !equals(uid, t.uid)) {
+    if (t.exists &&
+        (!equals(getattr(attrs, n_st_uid), t.uid) || !equals(getattr(attrs, n_st_gid), t.group))) {
         remove_quietly(sftp, transport, partial);
         return nb::object();
     }

@@ -147,7 +147,7 @@ def make_paramiko():
 
     class RemoteFile:
         def stat(self):
-            return types.SimpleNamespace(st_uid=0, st_size=0)
+            return types.SimpleNamespace(st_uid=0, st_gid=0, st_size=0)
 
         def close(self):
             return None
@@ -158,7 +158,7 @@ def make_paramiko():
         def lstat(self, path):
             if path != "a":
                 raise FileNotFoundError(2, "No such file", path)
-            return types.SimpleNamespace(st_mode=0o100644, st_uid=0)
+            return types.SimpleNamespace(st_mode=0o100644, st_uid=0, st_gid=0)
 
         stat = lstat
 

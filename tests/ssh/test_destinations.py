@@ -1,7 +1,8 @@
 """What a transfer does to its destination, against the real sshd (its "remote" files live on this
 machine too): a partial file moved onto the destination where that changes nothing but the
-content, the data written in place where a move would change more (links, owner), the modes an
-overwrite would keep, a copy into /dev/null, and a server that refuses or lacks the atomic rename."""
+content, the data written in place where a move would change more (links, owner, group), the
+modes an overwrite would keep, a copy into /dev/null, and a server that refuses or lacks the
+atomic rename."""
 
 import os
 import pathlib
@@ -71,6 +72,11 @@ def make_foreign(dest):
     os.chown(dest, 65534, 65534)
 
 
+def make_shared(dest):
+    dest.write_bytes(b"old")
+    os.chown(dest, -1, 65534)
+
+
 def make_link(dest):
     dest.with_name("real").write_bytes(b"old")
     dest.symlink_to("real")
@@ -85,6 +91,7 @@ DESTINATIONS = {
         make_twin, lambda d: d.with_name("twin").read_bytes() == NEW, True),
     "a file of another owner": (
         make_foreign, lambda d: (d.stat().st_uid, d.stat().st_gid) == (65534, 65534), True),
+    "a file of another group": (make_shared, lambda d: d.stat().st_gid == 65534, True),
     "a symbolic link": (
         make_link, lambda d: d.is_symlink() and d.with_name("real").read_bytes() == NEW, False),
 }
