@@ -13,7 +13,7 @@ namespace pelorix::ssh {
 namespace {
 
 const Name n_exec_command("exec_command"), n_flush("flush"), n_channel("channel"),
-    n_closed("closed"), n_eof_received("eof_received"), n_recv_ready("recv_ready"),
+    n_eof_received("eof_received"), n_recv_ready("recv_ready"),
     n_recv_stderr_ready("recv_stderr_ready"), n_recv("recv"), n_recv_stderr("recv_stderr"),
     n_shutdown_write("shutdown_write"), n_recv_exit_status("recv_exit_status");
 
@@ -201,10 +201,14 @@ nb::object run(Call& c) {
     print(c, {decode(got.out)});
     if (!got.err.empty()) print(c, {decode(got.err)});
     // A command that ended without an exit status is no loss by itself (paramiko ignores
-    // exit-signal); one whose connection is gone before that status came is.
-    if (transport.is_none() || truthy(call_method(transport, n_is_active, {}))) return nb::none();
+    // exit-signal; the server still sends the end of output); one whose connection went first
+    // is, even where the transport has not noticed yet (paramiko closes the channels first).
+    if (transport.is_none()) return nb::none();
+    const bool active = truthy(call_method(transport, n_is_active, {}));
+    if (active && truthy(getattr(channel, n_eof_received))) return nb::none();
     // A closed channel counts as having its status; the status itself is -1 until one came.
     if (!equals(call_method(channel, n_recv_exit_status, {}), nb::int_(-1))) return nb::none();
+    if (active) cut_connection(self, client);
     const std::string why = got.lost.empty() ? "the connection was cut" : got.lost;
     raise(PyExc_ConnectionError, "%s", lost_message(self, c[1], why).c_str());
 }

@@ -16,7 +16,7 @@ namespace pelorix::ssh {
 inline const Name n_paramiko("paramiko"), n_username("username"), n_password("password"),
     n_client("_SSHClient__client"), n_sftp("_SSHClient__sftp"), n_put("put"),
     n_get_transport("get_transport"), n_is_active("is_active"), n_dict("__dict__"), n_pop("pop"),
-    n_callback("callback");
+    n_callback("callback"), n_closed("closed");
 
 inline const char* const not_connected = "SSH client is not connected.";
 
@@ -101,6 +101,9 @@ nb::object transport_of(nb::handle client);
 // True for a client whose connection ended without the user closing it: its transport is still
 // set (paramiko's close() drops it) but no longer active.
 bool is_lost(nb::handle client);
+// For a transfer: the client is lost, or its transport has not yet noticed that the cached SFTP
+// channel closed under it (paramiko closes the channels of a dying connection first).
+bool transfer_lost(nb::handle self, nb::handle client);
 // Ends a connection on our own account: only the transport is closed, so the client counts as
 // lost (not closed) and the next call connects again; the SFTP channel over it is forgotten.
 void cut_connection(nb::handle self, nb::handle client);

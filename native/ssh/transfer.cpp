@@ -342,9 +342,12 @@ nb::object transfer(const Call& c, bool up) {
     try {
         PyObject* cached = PyDict_GetItemWithError(dict.ptr(), n_client.get());
         if (!cached && PyErr_Occurred()) raise_current();
-        if (cached && is_lost(cached) && !truthy(connected_client(self))) {
-            say(c, {nb::str("failed to "), nb::str(verb), nb::str(": not connected")});
-            return nb::none();
+        if (cached && transfer_lost(self, cached)) {
+            cut_connection(self, cached);  // so that it counts as lost, and connects again
+            if (!truthy(connected_client(self))) {
+                say(c, {nb::str("failed to "), nb::str(verb), nb::str(": not connected")});
+                return nb::none();
+            }
         }
         nb::object sftp = getattr(self, n_sftp);
         getattr(sftp, up ? n_put : n_get);  // without a connection: 'NoneType' object has no ...

@@ -13,7 +13,7 @@ namespace pelorix::ssh {
 namespace {
 
 const Name n_threading_Thread("Thread"), n_target("target"), n_start("start"), n_join("join"),
-    n_global_request("global_request"), n_type_name("__name__");
+    n_global_request("global_request"), n_type_name("__name__"), n_get_channel("get_channel");
 
 // How often a waiting caller looks at its watch (Ctrl+C cuts a wait short at once).
 constexpr Seconds slice{0.25};
@@ -154,6 +154,19 @@ nb::object transport_of(nb::handle client) {
 bool is_lost(nb::handle client) {
     nb::object transport = transport_of(client);
     return !transport.is_none() && !truthy(call_method(transport, n_is_active, {}));
+}
+
+bool transfer_lost(nb::handle self, nb::handle client) {
+    nb::object transport = transport_of(client);
+    if (transport.is_none()) return false;  // closed by the user: that stays as it is
+    if (!truthy(call_method(transport, n_is_active, {}))) return true;
+    PyObject* sftp = PyDict_GetItemWithError(getattr(self, n_dict).ptr(), n_sftp.get());
+    if (!sftp) {
+        if (PyErr_Occurred()) raise_current();
+        return false;
+    }
+    if (sftp == Py_None) return false;
+    return truthy(getattr(call_method(sftp, n_get_channel, {}), n_closed));
 }
 
 void cut_connection(nb::handle self, nb::handle client) {

@@ -25,19 +25,6 @@ NEW = b"new content\n" * 1000
 pytestmark = pytest.mark.timeout(120)
 
 
-@pytest.fixture(autouse=True)
-def home(tmp_path, monkeypatch):
-    (tmp_path / "home").mkdir()
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
-
-
-@pytest.fixture(scope="module")
-def sshd(tmp_path_factory):
-    server = ssh_servers.OpenSSHServer(tmp_path_factory.mktemp("sshd"), PASSWORD)
-    yield server
-    server.stop()
-
-
 @pytest.fixture
 def remote(sshd, capsys):
     c = ssh.SSHClient(sshd.user, PASSWORD, "127.0.0.1", sshd.port, sshd.key_path)

@@ -17,7 +17,6 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-import ssh_servers
 from fault_proxy import DOWN, UP, FaultProxy
 
 from pelorix.toolkit import ssh
@@ -33,18 +32,8 @@ pytestmark = pytest.mark.timeout(120)
 
 
 @pytest.fixture(autouse=True)
-def environment(tmp_path, monkeypatch):
-    """An empty home (no keys or trusted hosts of whoever runs the tests) and short limits."""
-    (tmp_path / "home").mkdir()
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+def short_limits(monkeypatch):
     monkeypatch.setenv("PELORIX_SSH_TIME_SCALE", str(SCALE))
-
-
-@pytest.fixture(scope="module")
-def sshd(tmp_path_factory):
-    server = ssh_servers.OpenSSHServer(tmp_path_factory.mktemp("sshd"), PASSWORD)
-    yield server
-    server.stop()
 
 
 @pytest.fixture
