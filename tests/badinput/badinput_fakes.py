@@ -129,6 +129,9 @@ def make_paramiko():
         def shutdown_write(self):
             return None
 
+        def recv_exit_status(self):
+            return 0
+
     class ChannelFile:
         def __init__(self, channel, data=b""):
             self.channel, self.data = channel, data
@@ -142,16 +145,68 @@ def make_paramiko():
         def flush(self):
             return None
 
+    class RemoteFile:
+        def stat(self):
+            return types.SimpleNamespace(st_uid=0, st_gid=0, st_size=0)
+
+        def close(self):
+            return None
+
     class SFTP:
-        def put(self, local, remote):
+        """Only the remote file "a" exists (empty); new remote files may be made anywhere."""
+
+        def get_channel(self):
+            return types.SimpleNamespace(closed=False)
+
+        def lstat(self, path):
+            if path != "a":
+                raise FileNotFoundError(2, "No such file", path)
+            return types.SimpleNamespace(st_mode=0o100644, st_uid=0, st_gid=0)
+
+        stat = lstat
+
+        def listdir_attr(self, path="."):
+            return [types.SimpleNamespace(filename="a", longname="-rw-r--r--    1 a a 0 a")]
+
+        def open(self, path, mode="r"):
+            return RemoteFile()
+
+        def put(self, local, remote, callback=None):
             if not os.path.isfile(local):
                 raise FileNotFoundError(2, "No such file or directory", local)
 
-        def get(self, remote, local):
+        def getfo(self, remote, fl, callback=None):
             if remote != "a":
                 raise FileNotFoundError(2, "No such file", remote)
+            return 0
+
+        def get(self, remote, local, callback=None):
+            with open(local, "wb") as fl:
+                self.getfo(remote, fl, callback)
+
+        def chmod(self, path, mode):
+            return None
+
+        def remove(self, path):
+            return None
+
+        def posix_rename(self, old, new):
+            return None
+
+    class Transport:
+        def is_active(self):
+            return True
+
+        def close(self):
+            return None
 
     class SSHClient:
+        def __init__(self):
+            self.transport = Transport()
+
+        def get_transport(self):
+            return self.transport
+
         def load_system_host_keys(self, filename=None):
             return None
 

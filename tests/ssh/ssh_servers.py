@@ -55,13 +55,14 @@ class OpenSSHServer:
     the log names every authentication method a client tries, but sshd also writes debug lines
     into the standard error of commands, so run no commands on such a server."""
 
-    def __init__(self, folder, sudo_password, log_level="INFO"):
+    def __init__(self, folder, sudo_password, log_level="INFO", sftp_flags=""):
         if not os.path.exists(SSHD):
             raise RuntimeError(f"{SSHD} is missing: install openssh-server (.ci/apt-packages)")
         self.folder = str(folder)
         self.user = getpass.getuser()
         self.sudo_password = sudo_password
         self.log_level = log_level
+        self.sftp_flags = sftp_flags  # options of internal-sftp, e.g. "-P posix-rename"
         self.port = free_port()
         self.key_path = os.path.join(self.folder, "id_rsa")
         self.log_path = self._path("sshd.log")
@@ -107,7 +108,7 @@ class OpenSSHServer:
             LogLevel {self.log_level}
             UsePAM no
             StrictModes no
-            Subsystem sftp internal-sftp
+            Subsystem sftp internal-sftp {self.sftp_flags}
             SetEnv {" ".join(env)}
         """
         with open(self._path("sshd_config"), "w") as f:
@@ -142,10 +143,11 @@ class _PasswordLogin(asyncssh.SSHServer):
 
 
 class AsyncSSHServer:
-    """An asyncssh server on its own event loop thread; `handler(process)` serves each command.
+    """An asyncssh server on its own event loop thread; `handler(process)` serves each command,
+    and `sftp_factory` (an asyncssh.SFTPServer class), when given, the SFTP subsystem.
     `host_key` is the public key it answers with; `passwords` lists every password it was sent."""
 
-    def __init__(self, user, password, handler):
+    def __init__(self, user, password, handler, sftp_factory=None):
         self.user, self.password = user, password
         self.passwords = []
         self._key = asyncssh.generate_private_key("ssh-ed25519")
@@ -154,17 +156,17 @@ class AsyncSSHServer:
         self._loop = asyncio.new_event_loop()
         self._thread = threading.Thread(target=self._loop.run_forever, daemon=True)
         self._thread.start()
-        self._server = self._call(self._start(handler))
+        self._server = self._call(self._start(handler, sftp_factory))
         self.port = self._server.sockets[0].getsockname()[1]
 
     def _call(self, coro):
         return asyncio.run_coroutine_threadsafe(coro, self._loop).result(timeout=30)
 
-    async def _start(self, handler):
+    async def _start(self, handler, sftp_factory):
         return await asyncssh.create_server(
             lambda: _PasswordLogin(self.user, self.password, self._connections, self.passwords),
             "127.0.0.1", 0, server_host_keys=[self._key],
-            process_factory=handler)
+            process_factory=handler, sftp_factory=sftp_factory)
 
     def stop(self):
         async def close():

@@ -4,6 +4,8 @@ calls, what is cached, the printed lines, close, the type checks and the command
 import functools
 import inspect
 import os
+import re
+import types
 
 import pytest
 
@@ -83,20 +85,55 @@ class FakeParamiko:
                     raise FileNotFoundError(2, "No such file or directory", args[0])
                 return "KEY"
 
+        class RemoteFile:
+            def stat(self):
+                return types.SimpleNamespace(st_uid=0)
+
+            def close(self):
+                pass
+
         class SFTP:
+            """A remote side on which no file exists yet; a download writes nothing."""
+
+            def get_channel(self):
+                return types.SimpleNamespace(closed=False)
+
+            def fail(self):
+                if fake.transfer_error:
+                    fake.active = not fake.lose_connection
+                    raise fake.transfer_error
+
+            def lstat(self, *args, **kw):
+                fake.log.append(("lstat", args, kw))
+                raise FileNotFoundError(2, "No such file")
+
+            def open(self, *args, **kw):
+                fake.log.append(("open", args, kw))
+                return RemoteFile()
+
+            def posix_rename(self, *args, **kw):
+                fake.log.append(("posix_rename", args, kw))
+
             def put(self, *args, **kw):
                 fake.log.append(("put", args, kw))
-                if fake.transfer_error:
-                    raise fake.transfer_error
+                self.fail()
 
             def get(self, *args, **kw):
                 fake.log.append(("get", args, kw))
-                if fake.transfer_error:
-                    raise fake.transfer_error
+                self.fail()
+                open(args[1], "wb").close()
+
+        class Transport:
+            def is_active(self):
+                return fake.active
 
         class SSHClient:
             def __init__(self, *args, **kw):
                 fake.log.append(("SSHClient", args, kw))
+                self.transport = Transport()
+
+            def get_transport(self):
+                return self.transport
 
             def load_system_host_keys(self, *args, **kw):
                 fake.log.append(("load_system_host_keys", args, kw))
@@ -128,6 +165,8 @@ class FakeParamiko:
 
         self.AutoAddPolicy, self.RSAKey, self.SSHClient = AutoAddPolicy, RSAKey, SSHClient
         self.closed_on_error = True
+        self.active = True
+        self.lose_connection = False  # a failing transfer takes the connection with it
 
     def names(self):
         return [entry[0] for entry in self.log]
@@ -233,16 +272,20 @@ def test_connect_passes_exactly_the_account_data(fake, capsys, pkey_path, expect
     policy_args = fake.log[2][1]
     assert len(policy_args) == 1 and type(policy_args[0]) is fake.AutoAddPolicy
     auth = {"pkey": "KEY"} if expect_key else {"password": "pw"}
-    expected = [("connect", ("lab-host",), {"port": 2222, "username": "ann", **auth})]
+    # paramiko's per-phase time-outs back up the connection's own deadline
+    limits = {"timeout": 31.0, "banner_timeout": 60.0, "auth_timeout": 60.0,
+              "channel_timeout": 120.0}
+    expected = [("connect", ("lab-host",), {"port": 2222, "username": "ann", **auth, **limits})]
     if expect_key:
         expected.insert(0, ("from_private_key_file", (pkey_path,), {}))
     assert fake.log[3:] == expected
-    assert list(fake.log[-1][2]) == ["port", "username", *auth]  # keywords in the written order
+    assert list(fake.log[-1][2]) == ["port", "username", *auth, *limits]  # in the written order
     assert printed(capsys) == "Connected to lab-host:2222 as ann\n"
 
 
 @pytest.mark.parametrize("setup, reason, calls", [
     (lambda f: setattr(f, "connect_error", OSError("refused")), "refused", CONNECTING),
+    (lambda f: setattr(f, "connect_error", EOFError()), "EOFError (no message)", CONNECTING),
     (lambda f: None, "[Errno 2] No such file or directory: '/no/such/key'",
      [*CONNECTING[:3], "from_private_key_file"]),
     # the user's trusted hosts cannot be read: no connection is tried without them
@@ -307,18 +350,33 @@ def test_close_after_failed_connection_prints_only_the_failure(fake, capsys):
 # ---- transfers ----
 
 
-@pytest.mark.parametrize("method, args, call, line", [
-    ("upload", ("here.bin", "/srv/there.bin"), "put",
+PARTIAL = r"\.there\.bin\.[0-9a-f]{16}\.partial"
+
+
+@pytest.mark.parametrize("method, args, calls, line", [
+    ("upload", ("here.bin", "/srv/there.bin"), ["lstat", "open", "put", "posix_rename"],
      "upload successfully: here.bin -> /srv/there.bin"),
-    ("download", ("/srv/there.bin", "here.bin"), "get",
-     "download successfully: /srv/there.bin -> here.bin"),
+    ("download", ("/srv/there.bin", "there.bin"), ["get"],
+     "download successfully: /srv/there.bin -> there.bin"),
 ])
-def test_transfer_calls_sftp_with_source_first(fake, capsys, method, args, call, line):
+def test_transfer_goes_through_a_partial_file_source_first(
+        fake, capsys, tmp_path, monkeypatch, method, args, calls, line):
+    monkeypatch.chdir(tmp_path)
     c = client()
     assert getattr(c, method)(*args) is None
     getattr(c, method)(*args)
-    assert [entry[0] for entry in after_connecting(fake)] == ["open_sftp", call, call]
-    assert after_connecting(fake)[1] == (call, args, {})
+    log = after_connecting(fake)
+    assert [entry[0] for entry in log] == ["open_sftp", *calls, *calls]
+    source, target = args
+    copy = next(entry for entry in log if entry[0] in ("put", "get"))
+    folder = "/srv/" if method == "upload" else ""
+    assert copy[1][0] == source and re.fullmatch(folder + PARTIAL, copy[1][1])
+    assert list(copy[2]) == ["callback"]
+    if method == "upload":
+        assert log[2] == ("open", (copy[1][1], "wb"), {})
+        assert log[4] == ("posix_rename", (copy[1][1], target), {})
+    else:
+        assert sorted(os.listdir(tmp_path)) == ["home", "there.bin"]  # the partial moved on
     assert printed(capsys).splitlines()[1:] == [line, line]
 
 
@@ -329,6 +387,22 @@ def test_transfer_failures_are_printed_not_raised(fake, capsys, method, word):
     getattr(c, method)("a", "b")
     assert printed(capsys).splitlines()[1:] == [
         f"failed to {word}: [Errno 2] No such file or directory"]
+
+
+@pytest.mark.parametrize("method", ["upload", "download"])
+@pytest.mark.parametrize("error, lose, reason", [
+    (EOFError(), True, "EOFError (connection lost)"),
+    (EOFError(), False, "EOFError (no message)"),
+    (OSError(), True, "OSError (connection lost)"),
+    (OSError("Socket is closed"), True, "Socket is closed"),
+])
+def test_a_failure_line_never_ends_in_an_empty_reason(
+        fake, capsys, tmp_path, monkeypatch, method, error, lose, reason):
+    monkeypatch.chdir(tmp_path)
+    c = client()
+    fake.transfer_error, fake.lose_connection = error, lose
+    getattr(c, method)("a", "b")
+    assert printed(capsys).splitlines()[1:] == [f"failed to {method}: {reason}"]
 
 
 def test_transfer_without_connection_reports_once_then_fails_quietly(fake, capsys):
@@ -343,7 +417,8 @@ def test_transfer_without_connection_reports_once_then_fails_quietly(fake, capsy
     assert vars(c)["_SSHClient__sftp"] is None
 
 
-def test_failed_sftp_channel_is_reported_and_retried(fake, capsys):
+def test_failed_sftp_channel_is_reported_and_retried(fake, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     c = client()
     fake.sftp_error = OSError("subsystem refused")
     c.download("a", "b")

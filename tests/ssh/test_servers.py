@@ -25,23 +25,6 @@ SUDO_PASSWORD = "correct horse"
 pytestmark = pytest.mark.timeout(120)
 
 
-@pytest.fixture(autouse=True)
-def home(tmp_path, monkeypatch):
-    """The client's home folder, empty: the trusted hosts and keys of whoever runs the tests stay
-    out of them."""
-    folder = tmp_path / "home"
-    folder.mkdir()
-    monkeypatch.setenv("HOME", str(folder))
-    return folder
-
-
-@pytest.fixture(scope="module")
-def sshd(tmp_path_factory):
-    server = ssh_servers.OpenSSHServer(tmp_path_factory.mktemp("sshd"), SUDO_PASSWORD)
-    yield server
-    server.stop()
-
-
 @pytest.fixture(scope="module")
 def watched_sshd(tmp_path_factory):
     """An sshd whose log shows every authentication a client attempts."""
