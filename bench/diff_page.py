@@ -237,7 +237,7 @@ def worst_case_builds(count, folder):
             Path(path).write_text("".join(lines), encoding="utf-8")
         diff = view.BeautifulHtmlDiff(file1=file1, file2=file2)
         page = os.path.join(folder, "page.html")
-        seconds, _ = median_time(lambda: _windowed.write_page(diff, page))
+        seconds, _ = median_time(lambda diff=diff, page=page: _windowed.write_page(diff, page))
         print(
             f"worst case, {count} lines, {name}: windowed build {seconds * 1e3:.0f} ms "
             f"(target <= 2000 ms); " + alignment_line(diff, file1, file2)

@@ -4,10 +4,10 @@ one compare writes: the baseline) and the windowed page (the contender) of the s
 in the same run, with the time each takes to build. The scroll also says whether the rows in
 view were drawn in the frame that shows it. Each action is a click dispatched inside the page,
 timed until the next frame has been drawn (so style and layout work the click leaves behind is
-counted too) and, apart, inside its handler alone. The windowed page is measured first (the browser is still busy
-tearing down a full page for a while after leaving it), three times, and its figures are the
-medians; the full page once, and once more with no script at all (the browser's own share of its
-load).
+counted too) and, apart, inside its handler alone. The windowed page is measured first (the
+browser is still busy tearing down a full page for a while after leaving it), three times, and its
+figures are the medians; the full page once, and once more with no script at all (the browser's
+own share of its load).
 
     python bench/page_browser.py [LINES:PERCENT ...] [--full-max LINES] [--baseline REV]
                                  [--metrics]

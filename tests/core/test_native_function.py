@@ -97,7 +97,7 @@ def test_named_parameters_stay_out_of_kw_among_many_keywords(count):
     written = []
 
     class Recorder(Driver):
-        quants = [Quantity("Amp", 1.0)]  # noqa: RUF012
+        quants = [Quantity("Amp", 1.0)]
 
         def write(self, name, value, **kw):
             written.append((name, value, kw))

@@ -192,8 +192,8 @@ def test_waveform_goes_as_a_definite_length_block(server, dtype, samples):
 
 def test_a_quantity_with_an_array_default_is_not_read_back(server):
     class Awg(Source):
-        quants = [*Source.quants, Quantity("Curve", np.zeros(3))]  # noqa: RUF012
-        commands = {**Source.commands, "Curve": "SOUR{ch}:CURV"}  # noqa: RUF012
+        quants = [*Source.quants, Quantity("Curve", np.zeros(3))]
+        commands = {**Source.commands, "Curve": "SOUR{ch}:CURV"}
 
     with Awg("127.0.0.1", port=server.port, timeout=TIMEOUT) as awg:
         awg.setValue("Curve", np.array([0.5, 2.0]), ch=1)

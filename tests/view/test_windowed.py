@@ -21,7 +21,6 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import WebDriverWait
 
-
 # The ways the row model runs: natively, through overridden methods, through the methods for
 # lines that are not exact str.
 ROW_MODELS = {
