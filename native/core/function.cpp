@@ -352,7 +352,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
 // The references a function owns besides its name and qualname.  Those two are always str and so
 // never part of a cycle; the collector leaves them, so that a cleared function reached again still
 // has them for its repr and messages.
-constexpr PyObject* FunctionObject::*clearable[] = {
+constexpr PyObject* FunctionObject::* clearable[] = {
     &FunctionObject::dict,     &FunctionObject::module,     &FunctionObject::doc,
     &FunctionObject::defaults, &FunctionObject::kwdefaults, &FunctionObject::annotations,
     &FunctionObject::globals,  &FunctionObject::code,
@@ -363,13 +363,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    for (PyObject* FunctionObject::*field : clearable) Py_VISIT(f->*field);
+    for (PyObject* FunctionObject::* field : clearable) Py_VISIT(f->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    for (PyObject* FunctionObject::*field : clearable) Py_CLEAR(f->*field);
+    for (PyObject* FunctionObject::* field : clearable) Py_CLEAR(f->*field);
     return 0;
 }
 
@@ -408,7 +408,7 @@ PyMethodDef function_methods[] = {
 // What may be stored in a field: the type it must have (else `type_error`), and whether None or
 // deleting the attribute empties it (reads then give None, or a fresh dict for __annotations__).
 struct FieldRule {
-    PyObject* FunctionObject::*field;
+    PyObject* FunctionObject::* field;
     int (*type_ok)(PyObject*);
     const char* type_error;
     bool none_clears;

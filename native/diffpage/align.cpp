@@ -244,8 +244,10 @@ private:
 
     void changed(std::size_t i1, std::size_t i2, std::size_t j1, std::size_t j2) {
         if (i1 < i2 || j1 < j2)
-            ops_.push_back({i1 == i2 ? Tag::Insert : j1 == j2 ? Tag::Delete : Tag::Replace, i1, i2,
-                            j1, j2});
+            ops_.push_back({i1 == i2   ? Tag::Insert
+                            : j1 == j2 ? Tag::Delete
+                                       : Tag::Replace,
+                            i1, i2, j1, j2});
     }
 
     // A block's k-th lines face each other on the page: where they are equal (a cut-off left

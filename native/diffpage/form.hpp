@@ -49,10 +49,10 @@ public:
     virtual Alignment align(nb::handle lines1, nb::handle lines2) const;
     // The rows of the native row model, written in this form.
     virtual void write_native_rows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2,
-                             const std::vector<seqmatch::Opcode>& ops) const = 0;
+                                   const std::vector<seqmatch::Opcode>& ops) const = 0;
     // One panel's rows made through the instance's methods, written in this form.
     virtual void write_instance_rows(Panel& panel, nb::handle self, const std::vector<Row>& rows,
-                               bool is_left) const = 0;
+                                     bool is_left) const = 0;
     // What the page's head holds after the instance's style sheet.
     virtual nb::object script(nb::handle self) const = 0;
     // Markup after the toolbar's own groups.
@@ -63,7 +63,6 @@ public:
 
 // The page of `self` (a BeautifulHtmlDiff) in `form`, written to output_file (None: a new
 // temporary file) through the `open` of call `c`'s module.  Returns the path written.
-nb::object write_page(const Call& c, const PageForm& form, nb::handle self,
-                      nb::object output_file);
+nb::object write_page(const Call& c, const PageForm& form, nb::handle self, nb::object output_file);
 
 }  // namespace pelorix::diffpage

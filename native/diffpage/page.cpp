@@ -98,8 +98,7 @@ void Panel::put_number_out_of_turn(Py_ssize_t number) {
     first_ = sizeof digits_ - n;
 }
 
-PageRows::PageRows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2)
-    : page_(page) {
+PageRows::PageRows(Page& page, nb::handle self, PyObject* lines1, PyObject* lines2) : page_(page) {
     const std::array<Style, RowKinds> styles = native_styles(self);
     for (std::size_t k = 0; k < styles.size(); ++k)
         styles_[k] = row_style(styles[k].symbol, styles[k].tail);

@@ -122,8 +122,8 @@ public:
         panel(kind).row(styles_[kind], number, text.length == 0,
                         [&](Utf8& out) { out.text(text.str, 0, text.length, true); });
     }
-    void replaced(Py_ssize_t left_number, PyObject* left, Py_ssize_t right_number,
-                  PyObject* right, const std::vector<seqmatch::Opcode>* marks) {
+    void replaced(Py_ssize_t left_number, PyObject* left, Py_ssize_t right_number, PyObject* right,
+                  const std::vector<seqmatch::Opcode>* marks) {
         marked(page_.left, styles_[ReplacedLeft], left_number, true, left, marks);
         marked(page_.right, styles_[ReplacedRight], right_number, false, right, marks);
     }

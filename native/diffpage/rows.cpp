@@ -1,8 +1,8 @@
 // The row model's steps that are not templates: the styles of natively written rows, and the rows
 // made through the instance's (possibly overridden) methods from whatever opcodes the matcher gave.
-#include <algorithm>
-
 #include "rows.hpp"
+
+#include <algorithm>
 
 namespace pelorix::diffpage {
 namespace {
@@ -75,8 +75,8 @@ std::array<Style, RowKinds> native_styles(nb::handle self) {
         StyleMethod::Answer a = ask(css_class, is_left);
         return Style{format(a.symbol), a.tail};
     };
-    return {style_of(n_equal_line, true),         style_of(n_equal_line, false),
-            style_of(n_diff_del_left, true),      style_of(n_diff_add_right, false),
+    return {style_of(n_equal_line, true),        style_of(n_equal_line, false),
+            style_of(n_diff_del_left, true),     style_of(n_diff_add_right, false),
             style_of(n_diff_replace_left, true), style_of(n_diff_replace_right, false)};
 }
 

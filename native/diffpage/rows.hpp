@@ -188,8 +188,7 @@ private:
                 std::optional<std::vector<seqmatch::Opcode>> marks;
                 if (PyUnicode_Compare(lt.ptr(), rt.ptr()) != 0)
                     marks = char_opcodes(lt.ptr(), rt.ptr());
-                sink_.replaced(++count1_, lt.ptr(), ++count2_, rt.ptr(),
-                               marks ? &*marks : nullptr);
+                sink_.replaced(++count1_, lt.ptr(), ++count2_, rt.ptr(), marks ? &*marks : nullptr);
             } else if (idx < left_size) {
                 sink_.plain(Deleted, ++count1_, line(lines1_, op.i1 + idx));
             } else {

@@ -28,14 +28,13 @@ nb::object align_hook(Call& c) {
     return answer;
 }
 
-const FunctionSpec align_spec{
-    .name = "_align",
-    .body = align_hook,
-    .params = {{.name = "a", .annotation = "list[str]"},
-               {.name = "b", .annotation = "list[str]"},
-               {.name = "cost_limit", .annotation = "int | None"}},
-    .returns = "list[tuple[str, int, int, int, int]]",
-    .doc = docstring(R"(
+const FunctionSpec align_spec{.name = "_align",
+                              .body = align_hook,
+                              .params = {{.name = "a", .annotation = "list[str]"},
+                                         {.name = "b", .annotation = "list[str]"},
+                                         {.name = "cost_limit", .annotation = "int | None"}},
+                              .returns = "list[tuple[str, int, int, int, int]]",
+                              .doc = docstring(R"(
 
     The windowed page's line alignment of a and b, as difflib-style opcodes.
 
@@ -45,6 +44,8 @@ const FunctionSpec align_spec{
 
 }  // namespace
 
-void define_align_hook(Module& mod) { mod.def(align_spec, {Py_None}); }
+void define_align_hook(Module& mod) {
+    mod.def(align_spec, {Py_None});
+}
 
 }  // namespace pelorix::diffpage
