@@ -1,12 +1,28 @@
 // The core's one fast path of the generic attribute lookup, shared by its attribute and method
 // helpers (attr.cpp, call.cpp): what obj.NAME finds without running code, from the class
-// attribute through the MRO and the instance dict's entry.  Internal to the core.
+// attribute through the MRO and the instance dict's entry; with it, the inline part of a Name's
+// lookup cache (names.cpp), the check for a kept answer.  Internal to the core.
 #pragma once
 
 #include "private_api.hpp"
 #include "runtime.hpp"
 
 namespace pelorix {
+
+// Every event of every watched dict (a store, a deletion, a clear, its deallocation) moves the
+// generation on, and so forgets every kept dict answer at once.  The dicts watched are the
+// instance dicts that names were looked up in; they change rarely next to how often they are read.
+extern std::uint64_t watched_dict_generation;
+
+inline PyObject* Name::type_lookup(PyTypeObject* type) const {
+    if (type == seen_type_ && cpython::type_version(type) == seen_version_) return seen_value_;
+    return type_lookup_afresh(type);
+}
+
+inline PyObject* Name::dict_lookup(PyObject* dict) const {
+    if (dict == seen_dict_ && watched_dict_generation == seen_generation_) return seen_dict_value_;
+    return dict_lookup_afresh(dict);
+}
 
 struct GenericAttr {
     enum Outcome {

@@ -32,12 +32,13 @@ struct SetBits {
 // on the stack.
 class ArgVector {
 public:
-    explicit ArgVector(std::size_t capacity)
+    // Inline, as the few pointer stores they are (the size-optimised build would call them).
+    [[gnu::always_inline]] explicit ArgVector(std::size_t capacity)
         : data_(capacity <= std::size(small_) ? small_ : (heap_.resize(capacity), heap_.data())) {}
     // A copy would point into the original's buffer.
     ArgVector(const ArgVector&) = delete;
     ArgVector& operator=(const ArgVector&) = delete;
-    void push(PyObject* arg) { data_[size_++] = arg; }
+    [[gnu::always_inline]] void push(PyObject* arg) { data_[size_++] = arg; }
     PyObject** data() { return data_; }
     std::size_t size() const { return size_; }
 
@@ -106,18 +107,22 @@ nb::object Call::call_method_with_kw(nb::handle self, const Name& name,
                                      std::initializer_list<nb::handle> args) const {
     if (kw_)
         return call_method(self, name, args, PyDict_GET_SIZE(kw_) ? nb::handle(kw_) : nb::handle());
-    ArgVector argv(1 + args.size() + static_cast<std::size_t>(std::popcount(extras_)));
+    const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
+    // Usually every keyword of the caller is an extra one, or none is; then they need no count (a
+    // library call where the CPU's popcount instruction is not assumed).
+    const bool all =
+        extras_ && extras_ == (nkw >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << nkw) - 1);
+    const Py_ssize_t nextras = !extras_ ? 0 : all ? nkw : std::popcount(extras_);
+    ArgVector argv(1 + args.size() + static_cast<std::size_t>(nextras));
     argv.push(self.ptr());
     for (nb::handle a : args) argv.push(a.ptr());
     const std::size_t positional = argv.size();
     nb::object names;
-    const Py_ssize_t nkw = kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
     if (extras_) {
-        const bool all = extras_ == (nkw >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << nkw) - 1);
         if (all) {
             names = nb::borrow(kwnames_);
         } else {
-            names = nb::steal(PyTuple_New(std::popcount(extras_)));
+            names = nb::steal(PyTuple_New(nextras));
             if (!names.is_valid()) raise_current();
         }
         Py_ssize_t m = 0;

@@ -1,20 +1,16 @@
 // Interned names, and what a name was last found to be on a type and in an instance dict: the
 // attribute cache of the core's fast paths.  A type's answer is kept for its version tag; a dict's
 // answer is kept while no watched dict has changed (dict watchers, public since 3.12, tell us).
-#include "private_api.hpp"
-#include "runtime.hpp"
+#include "attr.hpp"
 
 namespace pelorix {
 
+std::uint64_t watched_dict_generation = 0;
+
 namespace {
 
-// Every event of every watched dict (a store, a deletion, a clear, its deallocation) moves the
-// generation on, and so forgets every kept dict answer at once.  The dicts watched are the
-// instance dicts that names were looked up in; they change rarely next to how often they are read.
-std::uint64_t dict_generation = 0;
-
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++dict_generation;
+    ++watched_dict_generation;
     return 0;
 }
 
@@ -54,16 +50,13 @@ bool watch(PyObject* dict) {
 
 }  // namespace
 
-PyObject* Name::get() const {
-    if (!obj_) {
-        obj_ = PyUnicode_InternFromString(text_);
-        if (!obj_) raise_current();
-    }
+PyObject* Name::intern() const {
+    obj_ = PyUnicode_InternFromString(text_);
+    if (!obj_) raise_current();
     return obj_;
 }
 
-PyObject* Name::type_lookup(PyTypeObject* type) const {
-    if (type == seen_type_ && cpython::type_version(type) == seen_version_) return seen_value_;
+PyObject* Name::type_lookup_afresh(PyTypeObject* type) const {
     PyObject* value = cpython::type_lookup(type, get());  // gives the type a version tag if it can
     seen_version_ = cpython::type_version(type);
     seen_type_ = seen_version_ ? type : nullptr;
@@ -71,11 +64,10 @@ PyObject* Name::type_lookup(PyTypeObject* type) const {
     return value;
 }
 
-PyObject* Name::dict_lookup(PyObject* dict) const {
-    if (dict == seen_dict_ && dict_generation == seen_generation_) return seen_dict_value_;
+PyObject* Name::dict_lookup_afresh(PyObject* dict) const {
     // Watched before the lookup, which may run code (a key's __eq__) that changes the dict.
     const bool watched = watch(dict);
-    const std::uint64_t generation = dict_generation;
+    const std::uint64_t generation = watched_dict_generation;
     PyObject* value = PyDict_GetItemWithError(dict, get());
     if (!value && PyErr_Occurred()) raise_current();
     seen_dict_ = watched ? dict : nullptr;

@@ -47,8 +47,15 @@ Py_ssize_t as_index(nb::handle h) {
 }
 
 bool equals(nb::handle a, nb::handle b) {
-    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr()))
-        return a.ptr() == b.ptr() || PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) {
+        if (a.ptr() == b.ptr()) return true;
+        // Texts of different lengths differ, and so do two interned strs that are not the same
+        // object (the interpreter keeps one interned str per text): names usually are both.
+        if (PyUnicode_GET_LENGTH(a.ptr()) != PyUnicode_GET_LENGTH(b.ptr()) ||
+            (PyUnicode_CHECK_INTERNED(a.ptr()) && PyUnicode_CHECK_INTERNED(b.ptr())))
+            return false;
+        return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    }
     // not PyObject_RichCompareBool: its identity shortcut would make nan == nan true
     PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
     if (!r) raise_current();

@@ -23,19 +23,27 @@ namespace pelorix {
 class Name {
 public:
     explicit constexpr Name(const char* text) : text_(text) {}
-    PyObject* get() const;
+    PyObject* get() const { return obj_ ? obj_ : intern(); }
     const char* text() const { return text_; }
     operator nb::handle() const { return get(); }
     // type.NAME through the MRO, without descriptors applied (borrowed, or null).  The answer is
     // kept for the type's current version tag, which the interpreter changes whenever the type or
     // a base is modified, so a kept answer is never stale.
-    PyObject* type_lookup(PyTypeObject* type) const;
+    // Both lookups are inline, defined in the core's attr.hpp: a kept answer is their common case,
+    // a few compares that a call would cost more than.
+    inline PyObject* type_lookup(PyTypeObject* type) const;
     // dict[NAME] for an instance dictionary (borrowed, or null when absent; raises on error).  The
     // answer is kept until the dict, or any other dict a name was looked up in, changes (a dict
     // watcher says when).
-    PyObject* dict_lookup(PyObject* dict) const;
+    inline PyObject* dict_lookup(PyObject* dict) const;
 
 private:
+    // Creates the interned str on first use, and the lookups when no kept answer applies
+    // (names.cpp).
+    PyObject* intern() const;
+    PyObject* type_lookup_afresh(PyTypeObject* type) const;
+    PyObject* dict_lookup_afresh(PyObject* dict) const;
+
     const char* text_;
     mutable PyObject* obj_ = nullptr;
     mutable PyObject* seen_dict_ = nullptr;

@@ -119,16 +119,51 @@ extern const FunctionSpec check_spec, update_spec;
     raise_current();
 }
 
+// a == b for two objects of the same exact type, int or str, whose comparison runs no Python code:
+// the type's own comparison, which gives a bool.
+bool same_type_equal(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a)) return equals(a, b);
+    PyObject* r = Py_TYPE(a)->tp_richcompare(a, b, Py_EQ);
+    if (!r) raise_current();
+    Py_DECREF(r);
+    return r == Py_True;
+}
+
+// `item in container`.  For an exact list and an int or str item it walks the list as
+// list.__contains__ does (identity first, then ==, the list's length read anew at every step),
+// but compares an item of the item's own exact type directly: such a comparison runs no Python
+// code, so skipping the general route (its recursion guard, the choice of which side's method to
+// ask, the bool made and dropped) changes nothing but the time.
+bool contains(nb::handle container, nb::handle item) {
+    PyObject* const list = container.ptr();
+    PyObject* const x = item.ptr();
+    PyTypeObject* const tp = Py_TYPE(x);
+    if (PyList_CheckExact(list) && (tp == &PyLong_Type || tp == &PyUnicode_Type)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            PyObject* e = PyList_GET_ITEM(list, i);
+            if (e == x) return true;
+            if (Py_TYPE(e) == tp) {
+                if (same_type_equal(e, x)) return true;
+                continue;
+            }
+            nb::object held = nb::borrow(e);  // == may run code that changes the list
+            PyObject* r = PyObject_RichCompare(e, x, Py_EQ);
+            if (!r) raise_current();
+            if (truthy(nb::steal(r))) return true;
+        }
+        return false;
+    }
+    const int r = PyDict_CheckExact(list) ? PyDict_Contains(list, x) : PySequence_Contains(list, x);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
 void check_body(nb::handle self, nb::handle name, nb::handle channel) {
     if (!assertions_enabled()) return;
-    const int known = PySequence_Contains(getattr(self, n_quantities).ptr(), name.ptr());
-    if (known < 0) raise_current();
-    if (!known)
+    if (!contains(getattr(self, n_quantities), name))
         assertion_failed(
             concat({to_str(self), nb::str(": quantity("), name, nb::str(") not Found!")}));
-    const int in_chs = PySequence_Contains(getattr(self, n_CHs).ptr(), channel.ptr());
-    if (in_chs < 0) raise_current();
-    if (in_chs) return;
+    if (contains(getattr(self, n_CHs), channel)) return;
     nb::object not_global = nb::steal(PyObject_RichCompare(channel.ptr(), n_global.get(), Py_NE));
     if (!not_global.is_valid()) raise_current();
     if (truthy(not_global))

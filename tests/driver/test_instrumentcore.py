@@ -473,6 +473,72 @@ def test_check_messages_and_the_global_channel(dev):
     assert [c[0] for c in dev.calls] == ["write", "write"]
 
 
+class Entry:
+    """A channel entry whose == first runs `effect` (on the list it sits in), then says no."""
+
+    def __init__(self, effect):
+        self.effect, self.chs = effect, None
+
+    def __eq__(self, other):
+        self.effect(self.chs)
+        return False
+
+    __hash__ = None
+
+
+def entry_first(effect, *rest):
+    chs = [Entry(effect), *rest]
+    chs[0].chs = chs
+    return chs
+
+
+def text(*parts):
+    return "".join(parts)  # an equal str that is not the interned constant
+
+
+def no_comparison(chs):
+    raise ValueError("no comparison")
+
+
+CHANNEL_CASES = {  # CHs made afresh, channel
+    "small int": (lambda: [1, 2], 2),
+    "absent int": (lambda: [1, 2], 3),
+    "big int, another object": (lambda: [1, int("9" * 30)], int("9" * 30)),
+    "big int, other value": (lambda: [int("9" * 30)], int("8" * 30)),
+    "str, another object": (lambda: [1, text("C", "H1")], text("CH", "1")),
+    "str, other text": (lambda: [text("C", "H1")], text("CH", "2")),
+    "int against str entries": (lambda: ["1", "2"], 1),
+    "str against int entries": (lambda: [1, 2], "2"),
+    "the global channel": (lambda: [1], text("glo", "bal")),
+    "bool entry": (lambda: [True], 1),
+    "float entry": (lambda: [1.0], 1),
+    "int subclass channel": (lambda: [7], type("Int", (int,), {})(7)),
+    "entry empties the list": (lambda: entry_first(list.clear, 5), 5),
+    "entry raises": (lambda: entry_first(no_comparison, 2), 2),
+}
+
+
+@pytest.mark.parametrize("case", CHANNEL_CASES)
+def test_channel_membership_is_python_membership(dev, case):
+    """The channel check agrees with `channel in CHs or channel == "global"` on the same list."""
+    make, channel = CHANNEL_CASES[case]
+    outcomes = []
+    for native in (False, True):
+        chs = make()
+        try:
+            if native:
+                dev.CHs = chs
+                dev.check("Offset", channel)
+                outcomes.append(True)
+            else:
+                outcomes.append(channel in chs or channel == "global")
+        except AssertionError:
+            outcomes.append(False)
+        except Exception as e:  # noqa: BLE001 - the error itself is compared
+            outcomes.append((type(e), str(e)))
+    assert outcomes[0] == outcomes[1]
+
+
 def test_check_runs_before_expansion_and_device_access(dev, monkeypatch):
     monkeypatch.setattr(ic, "decompress", lambda *a: pytest.fail("expanded"))
     with pytest.raises(AssertionError):
